@@ -1,0 +1,46 @@
+# Quick start: `make demo` converts a sample picture, `make test` runs every test.
+# Both install what is missing to build (Debian or Ubuntu, through sudo when not root).
+
+PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+PRESET ?= release
+
+.PHONY: all setup build demo test asan format check-format clean
+
+all: build
+
+setup:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  $(SUDO) apt-get update && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+build: setup
+	cmake --preset $(PRESET)
+	cmake --build --preset $(PRESET) --parallel
+
+demo: build
+	@rm -rf build/demo && mkdir -p build/demo && cp docs/sample.png build/demo/sample.png
+	@echo '$$ ostrelle sample.png < /dev/null'
+	@cd build/demo && ../$(PRESET)/ostrelle sample.png < /dev/null
+	@echo '$$ ls -l build/demo'
+	@ls -l build/demo
+
+test: build
+	ctest --preset $(PRESET)
+
+asan: setup
+	cmake --workflow --preset asan
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+check-format: setup
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build
