@@ -1,5 +1,262 @@
-// End-to-end tests: the real program, run on files made here.
+// End-to-end tests: the real program, run on files made here, judged by what it prints and writes.
 #include "support.h"
 
+#include <IL/il.h>
 #include <gtest/gtest.h>
 #include <png.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <set>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using support::banner;
+using support::runOstrelle;
+
+namespace {
+
+const std::string done = "Done!\nPress any key to continue.\n";
+
+std::string failure(const char *what, int code, const char *text) {
+    return std::string(what) + "\n\nThe error " + std::to_string(code) + "\nString is " + text +
+           "\n";
+}
+
+std::set<std::string> filesIn(const fs::path &dir) {
+    std::set<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Writes the test pattern as an RGBA PNG and returns the picture.
+support::Image makePng(const fs::path &path, int width = 5, int height = 3) {
+    const support::Image image = support::pattern(width, height, true);
+    EXPECT_TRUE(support::writeRgbaPng(path, image)) << path;
+    return image;
+}
+
+void expectTgaHolds(const fs::path &path, const support::Image &expected) {
+    const support::Tga tga = support::readTga(path);
+    ASSERT_TRUE(tga.ok) << path << ": " << tga.why;
+    EXPECT_EQ(tga.image.width, expected.width);
+    EXPECT_EQ(tga.image.height, expected.height);
+    EXPECT_EQ(tga.image.rgba, expected.rgba) << path;
+}
+
+} // namespace
+
+TEST(Run, WithoutArgumentsPrintsTheUsageHint) {
+    support::TempDir dir;
+    const support::Run run = runOstrelle({}, dir.path);
+    EXPECT_EQ(run.out, std::string(banner) + "Drag and drop Files to the EXE.\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(filesIn(dir.path).empty());
+}
+
+TEST(Run, ConvertsOneFileBesideIt) {
+    support::TempDir dir;
+    const fs::path sub = dir.path / "my pics.v2";
+    fs::create_directory(sub);
+    const support::Image image = makePng(sub / "x.png", 7, 4);
+
+    const support::Run run = runOstrelle({(sub / "x.png").string()}, dir.path);
+    EXPECT_EQ(run.out, std::string(banner) + done);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(filesIn(sub), (std::set<std::string>{"x.png", "x.tga"}));
+    expectTgaHolds(sub / "x.tga", image);
+}
+
+TEST(Run, GoesOnAfterAFileThatFailsToLoad) {
+    support::TempDir dir;
+    const support::Image first = makePng(dir.path / "a.png", 2, 2);
+    const support::Image third = makePng(dir.path / "C.PNG", 3, 1);
+
+    const support::Run run = runOstrelle({"a.png", "missing.png", "C.PNG"}, dir.path);
+    EXPECT_EQ(run.out,
+              std::string(banner) + done +
+                  failure("Failed to load:", IL_COULD_NOT_OPEN_FILE, "could not open file") + done);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(filesIn(dir.path), (std::set<std::string>{"a.png", "a.tga", "C.PNG", "C.tga"}));
+    expectTgaHolds(dir.path / "a.tga", first);
+    expectTgaHolds(dir.path / "C.tga", third);
+}
+
+TEST(Run, ArgumentsThatLookLikeOptionsAreFiles) {
+    support::TempDir dir;
+    const support::Image image = makePng(dir.path / "-h.png");
+    const support::Run run = runOstrelle({"-h.png", "--help"}, dir.path);
+    EXPECT_EQ(run.out, std::string(banner) + done +
+                           failure("Failed to load:", IL_INVALID_EXTENSION, "invalid extension"));
+    expectTgaHolds(dir.path / "-h.tga", image);
+}
+
+TEST(Run, ReturnsAtOnceAtEndOfInput) {
+    support::TempDir dir;
+    const auto start = std::chrono::steady_clock::now();
+    const support::Run run = runOstrelle({}, dir.path, 20);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_LT(took, std::chrono::seconds(10));
+}
+
+// With input open, the run ends only once one character has arrived, and not before.
+TEST(Run, WaitsForOneCharacter) {
+    support::TempDir dir;
+    makePng(dir.path / "w.png");
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[1]);
+        close(out[0]);
+        if (chdir(dir.path.c_str()) != 0)
+            _exit(127);
+        execl(OSTRELLE_BIN, OSTRELLE_BIN, "w.png", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+
+    // Read until the last report line is out; the program then sits in its wait.
+    std::string printed;
+    const std::string expected = std::string(banner) + done;
+    char buffer[512];
+    pollfd pfd{out[0], POLLIN, 0};
+    while (printed.size() < expected.size() && poll(&pfd, 1, 20000) > 0) {
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        printed.append(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(printed, expected);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "ended without waiting for input";
+
+    ASSERT_EQ(write(in[1], "y", 1), 1); // one character; the pipe itself stays open
+    pid_t ended = 0;
+    for (int i = 0; i < 100 && ended == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ended = waitpid(pid, &status, WNOHANG);
+    }
+    if (ended == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "still waiting after a character arrived";
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    close(in[1]);
+    close(out[0]);
+}
+
+TEST(Save, NeverOverwritesAnExistingFile) {
+    support::TempDir dir;
+    const support::Image image = makePng(dir.path / "x.png");
+    ASSERT_EQ(runOstrelle({"x.png"}, dir.path).out, std::string(banner) + done);
+    const std::vector<std::uint8_t> firstTga = support::readFile(dir.path / "x.tga");
+
+    // A second run on the same file, and a file of the user's own under the output name.
+    {
+        std::ofstream mine(dir.path / "y.tga");
+        mine << "my own notes";
+    }
+    makePng(dir.path / "y.png");
+    const support::Run run = runOstrelle({"x.png", "y.png"}, dir.path);
+    const std::string exists =
+        failure("Failed to save:", IL_FILE_ALREADY_EXISTS, "file already exists");
+    EXPECT_EQ(run.out, std::string(banner) + exists + exists);
+    EXPECT_EQ(support::readFile(dir.path / "x.tga"), firstTga);
+    const std::vector<std::uint8_t> notes = support::readFile(dir.path / "y.tga");
+    EXPECT_EQ(std::string(notes.begin(), notes.end()), "my own notes");
+    expectTgaHolds(dir.path / "x.tga", image);
+}
+
+TEST(Save, OutputNamesWithoutAUsableEndingAreReported) {
+    support::TempDir dir;
+    // A real JPEG, written by the image library itself.
+    {
+        const support::Image image = support::pattern(8, 8, false);
+        std::vector<std::uint8_t> rgb;
+        for (std::size_t i = 0; i < image.rgba.size(); i += 4)
+            rgb.insert(rgb.end(), &image.rgba[i], &image.rgba[i] + 3);
+        ilInit();
+        ASSERT_TRUE(ilTexImage(8, 8, 1, 3, IL_RGB, IL_UNSIGNED_BYTE, rgb.data()));
+        ASSERT_TRUE(ilSaveImage((dir.path / "photo.jpeg").c_str()));
+    }
+    makePng(dir.path / "abc"); // the library recognises a PNG by its contents
+
+    const support::Run run = runOstrelle({"photo.jpeg", "abc"}, dir.path);
+    EXPECT_EQ(run.out, std::string(banner) +
+                           failure("Failed to save:", IL_INVALID_EXTENSION, "invalid extension") +
+                           failure("Failed to save:", IL_INVALID_PARAM, "invalid parameter"));
+    EXPECT_EQ(filesIn(dir.path), (std::set<std::string>{"photo.jpeg", "abc"}));
+}
+
+TEST(Save, PathsShorterThanThreeBytesWriteNothing) {
+    support::TempDir dir;
+    makePng(dir.path / "ab");
+    const support::Image image = makePng(dir.path / "next.png");
+    const support::Run run = runOstrelle({"ab", "next.png"}, dir.path);
+    EXPECT_EQ(run.out, std::string(banner) +
+                           failure("Failed to save:", IL_INVALID_PARAM, "invalid parameter") +
+                           done);
+    EXPECT_EQ(filesIn(dir.path), (std::set<std::string>{"ab", "next.png", "next.tga"}));
+    expectTgaHolds(dir.path / "next.tga", image);
+}
+
+// The library keeps one error stack for the whole process; each report must carry its own file's
+// code.
+TEST(Save, EachFailureShowsItsOwnCode) {
+    support::TempDir dir;
+    makePng(dir.path / "abc");
+    { std::ofstream(dir.path / "notes.xyz") << "not an image"; }
+    const support::Run run = runOstrelle({"gone.png", "abc", "notes.xyz", "gone.png"}, dir.path);
+    EXPECT_EQ(run.out,
+              std::string(banner) +
+                  failure("Failed to load:", IL_COULD_NOT_OPEN_FILE, "could not open file") +
+                  failure("Failed to save:", IL_INVALID_PARAM, "invalid parameter") +
+                  failure("Failed to load:", IL_INVALID_EXTENSION, "invalid extension") +
+                  failure("Failed to load:", IL_COULD_NOT_OPEN_FILE, "could not open file"));
+}
+
+TEST(Save, AFolderThatCannotBeWrittenIsReported) {
+    support::TempDir dir;
+    makePng(dir.path / "x.png");
+    // Root writes anywhere, so as root the program runs as an unprivileged user instead.
+    const bool root = geteuid() == 0;
+    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(dir.path, fs::perms::owner_write, fs::perm_options::remove);
+    const support::Run run = runOstrelle({"x.png"}, dir.path, 30, root ? 65534 : -1);
+    fs::permissions(dir.path, fs::perms::owner_write, fs::perm_options::add);
+    if (root && run.status == 127 && run.out.empty())
+        GTEST_SKIP() << "an unprivileged user cannot reach the program in this checkout";
+    EXPECT_EQ(run.out, std::string(banner) + failure("Failed to save:", IL_COULD_NOT_OPEN_FILE,
+                                                     "could not open file"));
+    EXPECT_EQ(filesIn(dir.path), (std::set<std::string>{"x.png"}));
+}
+
+// A save the library gives up half-way must leave no broken file behind.
+TEST(Save, AFailedSaveLeavesNoStub) {
+    support::TempDir dir;
+    const std::vector<std::uint8_t> grayAlpha = {10, 255, 20, 128, 30, 0, 40, 64};
+    ASSERT_TRUE(
+        support::writeRawPng(dir.path / "ga.png", 4, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 8, grayAlpha));
+    const support::Run run = runOstrelle({"ga.png"}, dir.path);
+    EXPECT_EQ(run.out,
+              std::string(banner) + failure("Failed to save:", IL_INVALID_VALUE, "invalid value"));
+    EXPECT_EQ(filesIn(dir.path), (std::set<std::string>{"ga.png"}));
+}

@@ -180,7 +180,7 @@ Tga readTga(const std::filesystem::path &path) {
 }
 
 Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::path &cwd,
-                int timeoutSeconds) {
+                int timeoutSeconds, int runAsUser) {
     Run run;
     int out[2];
     if (pipe(out) != 0)
@@ -192,6 +192,9 @@ Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::pat
         dup2(out[1], 1);
         close(out[0]);
         close(out[1]);
+        if (runAsUser >= 0 && (setgid(static_cast<gid_t>(runAsUser)) != 0 ||
+                               setuid(static_cast<uid_t>(runAsUser)) != 0))
+            _exit(127);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(127);
         std::vector<char *> argv;

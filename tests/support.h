@@ -46,8 +46,9 @@ struct Run {
 };
 
 // Runs the program with args, standard input at end of file, in cwd; kills it after timeoutSeconds.
+// A runAsUser of 0 or more runs it under that user id (the caller must be root).
 Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::path &cwd,
-                int timeoutSeconds = 30);
+                int timeoutSeconds = 30, int runAsUser = -1);
 
 // The program's fixed opening lines, followed by the blank line.
 extern const char *const banner;
