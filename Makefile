@@ -1,7 +1,7 @@
 # Quick start: `make demo` converts a sample picture, `make test` runs every test.
 # Both install what is missing to build (Debian or Ubuntu, through sudo when not root).
 
-PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format
+PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format valgrind
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PRESET ?= release
 
