@@ -44,3 +44,17 @@ check-format: setup
 
 clean:
 	rm -rf build
+
+# Debian package: build/package/ostrelle_VERSION_ARCH.deb (`make package`), and the Windows
+# executable cross-built with mingw-w64 and checked (`make windows`).
+.PHONY: package windows
+PACKAGE_TOOLS := dpkg-dev file
+
+package:
+	$(MAKE) setup PACKAGES="$(PACKAGES) $(PACKAGE_TOOLS)"
+	cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF
+	cmake --build build/package --parallel
+	cd build/package && cpack
+
+windows:
+	bash .ci/windows-cross.sh

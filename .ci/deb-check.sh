@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it, converts a PNG with the installed program, checks the
+# desktop entry and the man page, and removes the package again. Needs root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+start=$SECONDS
+
+fail() {
+    echo "deb-check: FAILED: $*" >&2
+    exit 1
+}
+
+# The tools the check itself uses, beyond what `make setup` installs.
+tools="dpkg-dev file desktop-file-utils man-db"
+missing=$(for p in $tools; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+done)
+if [ -n "$missing" ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+
+# A package left installed by an earlier run would hide a broken install.
+if dpkg-query -W ostrelle >/dev/null 2>&1; then
+    dpkg -r ostrelle >/dev/null
+fi
+
+rm -f build/package/ostrelle_*.deb
+make package
+debs=(build/package/ostrelle_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one ostrelle_*.deb, found: ${debs[*]}"
+deb=${debs[0]}
+echo "deb-check: built $deb"
+
+# The package's control fields: version from the project, section, and the DevIL runtime.
+version=$(sed -n 's/^project(ostrelle VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not $version"
+[ "$(dpkg-deb -f "$deb" Section)" = graphics ] || fail "Section is not graphics"
+dpkg-deb -f "$deb" Depends | grep -q 'libdevil1c2' || fail "Depends lacks libdevil1c2"
+contents=$(dpkg-deb -c "$deb")
+for f in ./usr/bin/ostrelle ./usr/share/man/man1/ostrelle.1 \
+    ./usr/share/applications/ostrelle.desktop; do
+    grep -q " $f\$" <<<"$contents" || fail "package lacks $f"
+done
+
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
+[ -x /usr/bin/ostrelle ] || fail "/usr/bin/ostrelle is not installed"
+
+# Converts the sample with standard input closed; the run must end by itself.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp docs/sample.png "$work/sample.png"
+out=$(cd "$work" && timeout 30 /usr/bin/ostrelle sample.png 0<&-) || fail "ostrelle exited with $?"
+[ "$(sed -n 1p <<<"$out")" = "Ostrelle by Quorvane." ] || fail "banner missing: $out"
+[ "$(sed -n '4,$p' <<<"$out")" = $'\nDone!\nPress any key to continue.' ] ||
+    fail "unexpected output: $out"
+[ -f "$work/sample.tga" ] || fail "sample.tga was not written"
+# An uncompressed or run-length true-colour TGA of the sample's 32x32 pixels.
+header=$(od -An -tu1 -j2 -N1 "$work/sample.tga" | tr -d ' ')
+size=$(od -An -tu2 -j12 -N4 "$work/sample.tga" | tr -s ' ')
+[ "$header" = 2 ] || [ "$header" = 10 ] || fail "sample.tga has image type $header"
+[ "$size" = " 32 32" ] || fail "sample.tga is${size} pixels, not 32 32"
+
+report=$(desktop-file-validate /usr/share/applications/ostrelle.desktop 2>&1) ||
+    fail "desktop-file-validate: $report"
+[ -z "$report" ] || fail "desktop-file-validate: $report"
+[ "$(man -w ostrelle)" = /usr/share/man/man1/ostrelle.1 ] || fail "man does not find ostrelle(1)"
+warnings=$(man --warnings -l /usr/share/man/man1/ostrelle.1 2>&1 >/dev/null) ||
+    fail "man failed: $warnings"
+[ -z "$warnings" ] || fail "man page warnings: $warnings"
+
+DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq ostrelle >/dev/null
+for f in /usr/bin/ostrelle /usr/share/man/man1/ostrelle.1 /usr/share/applications/ostrelle.desktop; do
+    [ ! -e "$f" ] || fail "$f is still there after removal"
+done
+dpkg-query -W -f='${Status}\n' ostrelle 2>/dev/null | grep -q 'install ok installed' &&
+    fail "dpkg still lists ostrelle as installed"
+
+echo "deb-check: passed in $((SECONDS - start)) s"

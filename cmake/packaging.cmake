@@ -1,0 +1,41 @@
+# How the program is embedded in each platform: the Windows manifest, the Linux man page and
+# desktop entry, and the Debian package.
+
+# FindDevIL reports the folder that holds il.h, but the sources include it as <IL/il.h>; without
+# its parent a DevIL outside the compiler's default paths (vcpkg, a cross sysroot) is not found.
+get_filename_component(OSTRELLE_IL_DIR "${IL_INCLUDE_DIR}" NAME)
+if(OSTRELLE_IL_DIR STREQUAL "IL")
+  get_filename_component(OSTRELLE_IL_PARENT "${IL_INCLUDE_DIR}" DIRECTORY)
+  set_property(TARGET DevIL::IL APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+                                                "${OSTRELLE_IL_PARENT}")
+endif()
+
+# Windows: a console program people drop files on, running with the dropper's own rights and
+# receiving the dropped paths in UTF-8.
+if(MSVC)
+  target_sources(ostrelle PRIVATE packaging/ostrelle.manifest)
+elseif(MINGW)
+  target_sources(ostrelle PRIVATE packaging/ostrelle.rc)
+  set_source_files_properties(packaging/ostrelle.rc PROPERTIES INCLUDE_DIRECTORIES
+                                                               "${PROJECT_SOURCE_DIR}/packaging")
+  # Leaves DevIL.dll as the only DLL to ship beside the executable.
+  target_link_options(ostrelle PRIVATE -static-libgcc -static-libstdc++)
+endif()
+
+if(UNIX AND NOT APPLE)
+  install(FILES packaging/ostrelle.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES packaging/ostrelle.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME ostrelle)
+  set(CPACK_PACKAGE_CONTACT "Quorvane <ostrelle@quorvane.example>")
+  set(CPACK_PACKAGE_VENDOR Quorvane)
+  set(CPACK_PACKAGE_DESCRIPTION
+      "Ostrelle converts the image files named on its command line, or dropped on its launcher, into TGA files beside them, through the DevIL image library.")
+  set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+  set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://ostrelle.quorvane.example")
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+endif()
