@@ -58,10 +58,14 @@ void reportFailure(const char *what, ILenum code) {
     std::fflush(stdout);
 }
 
+// Paths arrive as the bytes of the argument vector: UTF-8 on Windows (the manifest asks for it),
+// and passed through untouched elsewhere.
+std::filesystem::path fsPath(const std::string &path) { return std::filesystem::u8path(path); }
+
 // True when anything, even a dangling link, stands at path.
 bool somethingAt(const std::string &path) {
     std::error_code ec;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+    return std::filesystem::exists(std::filesystem::symlink_status(fsPath(path), ec));
 }
 
 // Loads path into the library's current image and saves it as a TGA, reporting either way.
@@ -85,7 +89,7 @@ void convertWithLibrary(const char *path) {
         const ILenum code = ilGetError();
         if (!existed) {
             std::error_code ec;
-            std::filesystem::remove(outname, ec);
+            std::filesystem::remove(fsPath(outname), ec);
         }
         reportFailure("Failed to save:", code);
         return;
