@@ -82,12 +82,9 @@ ILenum prepareForTga() {
         const ILint palette = ilGetInteger(IL_PALETTE_TYPE);
         target = palette == IL_PAL_RGBA32 || palette == IL_PAL_BGRA32 ? IL_BGRA : IL_BGR;
     }
-    // The writer swaps 8-bit RGB(A) to BGR(A) in place itself, so converting that would be a copy
-    // for nothing; 16-bit samples are narrowed here in the same pass as the swap.
-    const bool sameChannels = format == static_cast<ILint>(target) ||
-                              (format == IL_RGB && target == IL_BGR) ||
-                              (format == IL_RGBA && target == IL_BGRA);
-    if (sameChannels && ilGetInteger(IL_IMAGE_TYPE) == IL_UNSIGNED_BYTE)
+    // The writer would swap RGB to BGR itself, but more slowly than one conversion here, which
+    // also narrows 16-bit samples in the same pass.
+    if (format == static_cast<ILint>(target) && ilGetInteger(IL_IMAGE_TYPE) == IL_UNSIGNED_BYTE)
         return IL_NO_ERROR;
     if (ilConvertImage(target, IL_UNSIGNED_BYTE) == IL_TRUE)
         return IL_NO_ERROR;
