@@ -50,7 +50,8 @@ void clearPendingErrors() {
     }
 }
 
-// Prints the four lines of a failed step: what failed, a blank line, the code and its text.
+// Prints the four lines of a failed step: what failed, a blank line, the code and its text
+// (ownText when given).
 void reportFailure(const char *what, ILenum code, const char *ownText = nullptr) {
     std::cout << what << std::endl << std::endl;
     std::printf("The error %d\n", static_cast<int>(code));

@@ -184,8 +184,9 @@ TEST(Fidelity, SidesAbove65535AreRefusedAndTheLargestSideIsKept) {
     const support::Run run = support::runOstrelle({"wide.png", "tall.png", "edge.png"}, dir.path);
     // The text is the program's own; it must be there, the same for both.
     const std::string refused = "Failed to save:\n\nThe error 1297\nString is ";
-    const std::size_t textAt = run.out.find(refused) + refused.size();
-    ASSERT_GT(textAt, refused.size()) << run.out;
+    const std::size_t refusedAt = run.out.find(refused);
+    ASSERT_NE(refusedAt, std::string::npos) << run.out;
+    const std::size_t textAt = refusedAt + refused.size();
     const std::string text = run.out.substr(textAt, run.out.find('\n', textAt) - textAt);
     EXPECT_FALSE(text.empty());
     EXPECT_EQ(run.out, support::banner + refused + text + "\n" + refused + text +
