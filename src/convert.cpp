@@ -1,4 +1,5 @@
 #include "convert.h"
+#include "tga.h"
 
 #include <IL/il.h>
 
@@ -49,11 +50,12 @@ void clearPendingErrors() {
     }
 }
 
-// Prints the four lines of a failed step: what failed, a blank line, the code and its text.
-void reportFailure(const char *what, ILenum code) {
+// Prints the four lines of a failed step: what failed, a blank line, the code and its text
+// (ownText when given).
+void reportFailure(const char *what, ILenum code, const char *ownText = nullptr) {
     std::cout << what << std::endl << std::endl;
     std::printf("The error %d\n", static_cast<int>(code));
-    const char *text = ilGetString(code);
+    const char *text = ownText != nullptr ? ownText : ilGetString(code);
     std::printf("String is %s\n", text != nullptr ? text : errorText(code));
     std::fflush(stdout);
 }
@@ -66,6 +68,33 @@ std::filesystem::path fsPath(const std::string &path) { return std::filesystem::
 bool somethingAt(const std::string &path) {
     std::error_code ec;
     return std::filesystem::exists(std::filesystem::symlink_status(fsPath(path), ec));
+}
+
+// The TGA header keeps width and height in 16 bits; the writer would silently cut larger ones.
+constexpr ILint maxTgaSide = 65535;
+
+// Brings the current image to what the TGA writer saves soundly: 8-bit gray, BGR or BGRA, never a
+// colour map; returns the library's error code, or IL_NO_ERROR.
+ILenum prepareForTga() {
+    const ILint format = ilGetInteger(IL_IMAGE_FORMAT);
+    ILenum target = IL_BGRA; // anything with alpha, and whatever else the library loads
+    if (format == IL_LUMINANCE) {
+        target = IL_LUMINANCE;
+    } else if (format == IL_RGB || format == IL_BGR) {
+        target = IL_BGR;
+    } else if (format == IL_COLOUR_INDEX) {
+        // A palette with alpha is how the library hands over a PNG's tRNS for indexed images.
+        const ILint palette = ilGetInteger(IL_PALETTE_TYPE);
+        target = palette == IL_PAL_RGBA32 || palette == IL_PAL_BGRA32 ? IL_BGRA : IL_BGR;
+    }
+    // The writer would swap RGB to BGR itself, but more slowly than one conversion here, which
+    // also narrows 16-bit samples in the same pass.
+    if (format == static_cast<ILint>(target) && ilGetInteger(IL_IMAGE_TYPE) == IL_UNSIGNED_BYTE)
+        return IL_NO_ERROR;
+    if (ilConvertImage(target, IL_UNSIGNED_BYTE) == IL_TRUE)
+        return IL_NO_ERROR;
+    const ILenum code = ilGetError();
+    return code != IL_NO_ERROR ? code : IL_INVALID_CONVERSION;
 }
 
 // Loads path into the library's current image and saves it as a TGA, reporting either way.
@@ -83,10 +112,25 @@ void convertWithLibrary(const char *path) {
         return;
     }
 
+    if (ilGetInteger(IL_IMAGE_WIDTH) > maxTgaSide || ilGetInteger(IL_IMAGE_HEIGHT) > maxTgaSide) {
+        reportFailure("Failed to save:", IL_BAD_DIMENSIONS,
+                      "image wider or taller than 65535 pixels, which TGA cannot hold");
+        return;
+    }
+    if (const ILenum code = prepareForTga(); code != IL_NO_ERROR) {
+        reportFailure("Failed to save:", code);
+        return;
+    }
+
     // The library never overwrites; a file that was there before is never touched by us either.
     const bool existed = somethingAt(outname);
-    if (ilSaveImage(outname.c_str()) != IL_TRUE) {
-        const ILenum code = ilGetError();
+    bool saved = ilSaveImage(outname.c_str()) == IL_TRUE;
+    ILenum code = saved ? IL_NO_ERROR : ilGetError();
+    if (saved && !finishTga(outname)) {
+        saved = false;
+        code = IL_FILE_WRITE_ERROR;
+    }
+    if (!saved) {
         if (!existed) {
             std::error_code ec;
             std::filesystem::remove(fsPath(outname), ec);

@@ -250,4 +250,53 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path &path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string profileProblem(const std::filesystem::path &path, const Tga &tga) {
+    if (!tga.ok)
+        return "unreadable: " + tga.why;
+    const bool kindOk = tga.colorMapType == 0 &&
+                        ((tga.imageType == 2 && (tga.pixelDepth == 24 || tga.pixelDepth == 32)) ||
+                         (tga.imageType == 3 && tga.pixelDepth == 8));
+    if (!kindOk)
+        return "image type " + std::to_string(tga.imageType) + " depth " +
+               std::to_string(tga.pixelDepth) + " map " + std::to_string(tga.colorMapType);
+    const bool alpha = tga.pixelDepth == 32;
+    if (tga.descriptor != (alpha ? 8 : 0))
+        return "descriptor " + std::to_string(tga.descriptor);
+    if (tga.xOrigin != 0 || tga.yOrigin != 0)
+        return "origin " + std::to_string(tga.xOrigin) + "," + std::to_string(tga.yOrigin);
+
+    // After the pixels: nothing, or an optional 495-byte extension area and then the footer.
+    const std::vector<std::uint8_t> b = readFile(path);
+    if (b.size() == tga.pixelEnd)
+        return "";
+    static const char signature[] = "TRUEVISION-XFILE."; // with its NUL: 18 bytes
+    if (b.size() < tga.pixelEnd + 26 ||
+        std::memcmp(&b[b.size() - 18], signature, sizeof signature) != 0)
+        return "no footer after the pixels";
+    const std::size_t footerAt = b.size() - 26;
+    auto le32 = [&b](std::size_t at) { return le16(b, at) | (le16(b, at + 2) << 16); };
+    const std::size_t extension = le32(footerAt), developer = le32(footerAt + 4);
+    if (developer != 0)
+        return "developer area at " + std::to_string(developer);
+    if (extension == 0)
+        return footerAt == tga.pixelEnd ? "" : "stray bytes before the footer";
+    if (extension != tga.pixelEnd || footerAt != extension + 495 || le16(b, extension) != 495)
+        return "extension area is not 495 bytes right after the pixels";
+    if (b[extension + 494] != (alpha ? 3 : 0))
+        return "extension attributes " + std::to_string(b[extension + 494]);
+    return "";
+}
+
+std::size_t differingPixels(const support::Image &got, const support::Image &want) {
+    if (got.width != want.width || got.height != want.height || want.rgba.empty())
+        return want.rgba.size() / 4 + 1;
+    std::size_t bad = 0;
+    for (std::size_t i = 0; i < want.rgba.size(); i += 4)
+        bad += got.rgba[i + 3] != want.rgba[i + 3] ||
+               (want.rgba[i + 3] != 0 &&
+                (got.rgba[i] != want.rgba[i] || got.rgba[i + 1] != want.rgba[i + 1] ||
+                 got.rgba[i + 2] != want.rgba[i + 2]));
+    return bad;
+}
+
 } // namespace support

@@ -65,4 +65,12 @@ struct TempDir {
 // Bytes of a file, or empty when it cannot be read.
 std::vector<std::uint8_t> readFile(const std::filesystem::path &path);
 
+// Why the TGA at path, as read into tga, breaks the program's output profile (image kind, depth,
+// descriptor, origin, footer and extension area), or "" when it holds.
+std::string profileProblem(const std::filesystem::path &path, const Tga &tga);
+
+// Pixels of got that differ from want, all of them if the sizes differ; the colour under a fully
+// transparent pixel carries no meaning and is not compared.
+std::size_t differingPixels(const Image &got, const Image &want);
+
 } // namespace support

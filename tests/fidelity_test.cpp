@@ -1,0 +1,202 @@
+// The pixels and header of every output, over every kind of PNG, checked against libpng's decoding.
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstdio>
+#include <random>
+
+namespace {
+
+// One PNG of the matrix: how its pixels are stored and whether it carries a tRNS chunk.
+struct Kind {
+    int colorType, bitDepth;
+    bool trns, interlaced;
+    int width, height;
+};
+
+std::string nameOf(const Kind &k) {
+    char name[64];
+    std::snprintf(name, sizeof name, "c%d_d%d_%s_%s_%dx%d.png", k.colorType, k.bitDepth,
+                  k.trns ? "trns" : "opaque", k.interlaced ? "adam7" : "plain", k.width, k.height);
+    return name;
+}
+
+int channelsOf(int colorType) {
+    switch (colorType) {
+    case PNG_COLOR_TYPE_RGB: return 3;
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
+    case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
+    default: return 1;
+    }
+}
+
+// Writes a PNG of random samples; a tRNS colour key is the first pixel's own value, so it is used.
+bool writeKind(const std::filesystem::path &path, const Kind &k, std::mt19937 &random) {
+    const std::size_t stride =
+        (static_cast<std::size_t>(k.width) * channelsOf(k.colorType) * k.bitDepth + 7) / 8;
+    std::vector<png_byte> rows(stride * static_cast<std::size_t>(k.height));
+    for (png_byte &b : rows)
+        b = static_cast<png_byte>(random());
+    std::vector<png_bytep> pointers;
+    for (std::size_t y = 0; y < static_cast<std::size_t>(k.height); ++y)
+        pointers.push_back(rows.data() + y * stride);
+
+    std::vector<png_color> palette;
+    std::vector<png_byte> alphas;
+    for (int i = 0; i < 1 << k.bitDepth && k.colorType == PNG_COLOR_TYPE_PALETTE; ++i) {
+        palette.push_back({static_cast<png_byte>(random()), static_cast<png_byte>(random()),
+                           static_cast<png_byte>(random())});
+        // Fully transparent, fully opaque and partial entries all occur.
+        alphas.push_back(i % 3 == 0 ? 0 : i % 3 == 1 ? 255 : static_cast<png_byte>(random()));
+    }
+    const auto sample = [&](std::size_t i) {
+        return static_cast<png_uint_16>(k.bitDepth == 16  ? rows[2 * i] << 8 | rows[2 * i + 1]
+                                        : k.bitDepth == 8 ? rows[i]
+                                                          : rows[0] >> (8 - k.bitDepth));
+    };
+    png_color_16 key{};
+    if (k.colorType == PNG_COLOR_TYPE_RGB) {
+        key.red = sample(0);
+        key.green = sample(1);
+        key.blue = sample(2);
+    } else {
+        key.gray = sample(0);
+    }
+
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png)) != 0) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(f);
+        return false;
+    }
+    png_init_io(png, f);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(k.width), static_cast<png_uint_32>(k.height),
+                 k.bitDepth, k.colorType, k.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (!palette.empty())
+        png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
+    if (k.trns)
+        png_set_tRNS(png, info, alphas.data(), static_cast<int>(alphas.size()), &key);
+    png_write_info(png, info);
+    png_write_image(png, pointers.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return std::fclose(f) == 0;
+}
+
+// The PNG's pixels as 8-bit RGBA by libpng alone: no gamma or colour handling, 16-bit by high byte.
+support::Image decodePng(const std::filesystem::path &path) {
+    support::Image image;
+    std::vector<png_bytep> pointers;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return image;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png)) != 0) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        std::fclose(f);
+        return {};
+    }
+    png_init_io(png, f);
+    png_read_info(png, info);
+    png_set_expand(png);
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, 0xff, PNG_FILLER_AFTER);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    image.width = static_cast<int>(png_get_image_width(png, info));
+    image.height = static_cast<int>(png_get_image_height(png, info));
+    const std::size_t stride = static_cast<std::size_t>(image.width) * 4;
+    image.rgba.resize(stride * static_cast<std::size_t>(image.height));
+    for (std::size_t y = 0; y < static_cast<std::size_t>(image.height); ++y)
+        pointers.push_back(image.rgba.data() + y * stride);
+    png_read_image(png, pointers.data());
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return image;
+}
+
+TEST(Fidelity, EveryKindOfPngBecomesAnExactTgaOfTheProfile) {
+    const struct {
+        int colorType;
+        std::vector<int> depths;
+        bool trnsAllowed;
+    } types[] = {
+        {PNG_COLOR_TYPE_GRAY, {1, 2, 4, 8, 16}, true}, {PNG_COLOR_TYPE_RGB, {8, 16}, true},
+        {PNG_COLOR_TYPE_PALETTE, {1, 2, 4, 8}, true},  {PNG_COLOR_TYPE_GRAY_ALPHA, {8, 16}, false},
+        {PNG_COLOR_TYPE_RGB_ALPHA, {8, 16}, false},
+    };
+    std::vector<Kind> kinds;
+    for (const auto &t : types)
+        for (int depth : t.depths)
+            for (bool trns : {false, true})
+                for (bool interlaced : {false, true})
+                    for (auto [w, h] : {std::pair{1, 1}, {3, 7}, {257, 5}})
+                        if (!trns || t.trnsAllowed)
+                            kinds.push_back({t.colorType, depth, trns, interlaced, w, h});
+
+    support::TempDir dir;
+    std::mt19937 random(7);
+    std::vector<std::string> names;
+    for (const Kind &k : kinds) {
+        names.push_back(nameOf(k));
+        ASSERT_TRUE(writeKind(dir.path / names.back(), k, random)) << names.back();
+    }
+    const support::Run run = support::runOstrelle(names, dir.path);
+
+    std::string done;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        done += "Done!\nPress any key to continue.\n";
+    EXPECT_EQ(run.out, support::banner + done);
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        const Kind &k = kinds[i];
+        const std::filesystem::path tgaPath =
+            dir.path / (names[i].substr(0, names[i].size() - 3) + "tga");
+        const support::Tga tga = support::readTga(tgaPath);
+        EXPECT_EQ(support::profileProblem(tgaPath, tga), "") << names[i];
+        const bool alpha = k.trns || (k.colorType & PNG_COLOR_MASK_ALPHA) != 0;
+        const bool gray = !alpha && (k.colorType & PNG_COLOR_MASK_COLOR) == 0;
+        EXPECT_EQ(tga.imageType, gray ? 3 : 2) << names[i];
+        EXPECT_EQ(tga.pixelDepth, gray ? 8 : alpha ? 32 : 24) << names[i];
+        EXPECT_EQ(support::differingPixels(tga.image, decodePng(dir.path / names[i])), 0u)
+            << names[i];
+    }
+}
+
+TEST(Fidelity, SidesAbove65535AreRefusedAndTheLargestSideIsKept) {
+    support::TempDir dir;
+    const std::vector<std::uint8_t> wideRow(65536 * 3, 90), tallColumn(65536, 40);
+    ASSERT_TRUE(
+        support::writeRawPng(dir.path / "wide.png", 65536, 1, PNG_COLOR_TYPE_RGB, 8, wideRow));
+    ASSERT_TRUE(
+        support::writeRawPng(dir.path / "tall.png", 1, 65536, PNG_COLOR_TYPE_GRAY, 8, tallColumn));
+    support::Image edge = support::pattern(65535, 1, true);
+    ASSERT_TRUE(support::writeRgbaPng(dir.path / "edge.png", edge));
+
+    const support::Run run = support::runOstrelle({"wide.png", "tall.png", "edge.png"}, dir.path);
+    // The text is the program's own; it must be there, the same for both.
+    const std::string refused = "Failed to save:\n\nThe error 1297\nString is ";
+    const std::size_t refusedAt = run.out.find(refused);
+    ASSERT_NE(refusedAt, std::string::npos) << run.out;
+    const std::size_t textAt = refusedAt + refused.size();
+    const std::string text = run.out.substr(textAt, run.out.find('\n', textAt) - textAt);
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(run.out, support::banner + refused + text + "\n" + refused + text +
+                           "\nDone!\nPress any key to continue.\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.path / "wide.tga"));
+    EXPECT_FALSE(std::filesystem::exists(dir.path / "tall.tga"));
+
+    const support::Tga tga = support::readTga(dir.path / "edge.tga");
+    EXPECT_EQ(support::profileProblem(dir.path / "edge.tga", tga), "");
+    EXPECT_EQ(support::differingPixels(tga.image, edge), 0u);
+}
+
+} // namespace
