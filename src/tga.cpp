@@ -34,7 +34,7 @@ bool finishTga(const std::string &path) {
     const std::uintmax_t end =
         18u + header[0] + std::uintmax_t{le16(header + 12)} * le16(header + 14) * header[16] / 8;
     std::error_code ec;
-    ok = ok && std::filesystem::file_size(path, ec) >= end && !ec;
+    ok = ok && std::filesystem::file_size(std::filesystem::u8path(path), ec) >= end && !ec;
     if (ok) {
         // The writer leaves stray bytes in the origin and no alpha count in the descriptor; its
         // rows run bottom-up, which is descriptor bits 4 and 5 clear.
@@ -47,7 +47,7 @@ bool finishTga(const std::string &path) {
         return false;
 
     // The writer's extension area is malformed and its footer lacks the final NUL: both go.
-    std::filesystem::resize_file(path, end, ec);
+    std::filesystem::resize_file(std::filesystem::u8path(path), end, ec);
     if (ec)
         return false;
     f = std::fopen(path.c_str(), "ab");
