@@ -1,11 +1,11 @@
 # Quick start: `make demo` converts a sample picture, `make test` runs every test.
 # Both install what is missing to build (Debian or Ubuntu, through sudo when not root).
 
-PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format
+PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format clang-14 libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PRESET ?= release
 
-.PHONY: all setup build demo test asan format check-format clean
+.PHONY: all setup build demo test asan format check-format clean fuzz
 
 all: build
 
@@ -44,3 +44,12 @@ check-format: setup
 
 clean:
 	rm -rf build
+
+# Runs the fuzz targets for about a minute in all; new inputs they find stay in build/fuzz.
+fuzz: setup
+	cmake --preset fuzz
+	cmake --build --preset fuzz --parallel
+	mkdir -p build/fuzz/corpus-pngcheck build/fuzz/corpus-convert
+	build/fuzz/fuzz/pngcheck_fuzz -max_total_time=25 build/fuzz/corpus-pngcheck docs
+	OSTRELLE_TEST_ONLY_SECONDS=2 build/fuzz/fuzz/convert_fuzz -max_total_time=35 \
+	  build/fuzz/corpus-convert docs > /dev/null
