@@ -52,7 +52,9 @@ void setLimit(int resource, std::uint64_t value) {
     _exit(0);
 }
 
-std::string describe(int status, const ChildLimits &limits) {
+// peakBytes is the child's largest resident size: a fault near the memory bound is most likely
+// the library dereferencing an allocation that the bound made fail.
+std::string describe(int status, std::uint64_t peakBytes, const ChildLimits &limits) {
     if (WIFEXITED(status)) {
         if (WEXITSTATUS(status) == childOutOfMemoryStatus)
             return "ran out of memory (limit " + std::to_string(limits.memoryBytes >> 20) + " MiB)";
@@ -64,6 +66,8 @@ std::string describe(int status, const ChildLimits &limits) {
         return "the output grew past " + std::to_string(limits.outputBytes >> 20) + " MiB";
     if (sig == SIGKILL)
         return "the process was killed (signal 9), perhaps for lack of memory";
+    if (peakBytes >= limits.memoryBytes / 2)
+        return "ran out of memory (limit " + std::to_string(limits.memoryBytes >> 20) + " MiB)";
     return "the image library crashed (signal " + std::to_string(sig) + ")";
 }
 
@@ -77,6 +81,11 @@ ChildLimits childLimits() {
             ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize)
             : std::uint64_t{4} << 30;
     limits.memoryBytes = physical / 4 * 3;
+    // A bound set on this process already is inherited and cannot be raised.
+    rlimit inherited{};
+    if (getrlimit(RLIMIT_AS, &inherited) == 0 && inherited.rlim_max != RLIM_INFINITY &&
+        inherited.rlim_max < limits.memoryBytes)
+        limits.memoryBytes = inherited.rlim_max;
     limits.outputBytes = (std::uint64_t{2} << 30) + (std::uint64_t{1} << 20);
     limits.seconds = defaultSeconds;
     // Lets the tests reach the time bound quickly; not meant for users.
@@ -138,8 +147,9 @@ ChildResult runInChild(void (*work)(const char *), const char *path) {
     close(out[0]);
     // Closing its output is not ending: the deadline still holds until the child is gone.
     int status = 0;
+    rusage usage{};
     while (!timedOut) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
+        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
         if (done == pid || (done < 0 && errno != EINTR))
             break;
         if (std::chrono::steady_clock::now() >= deadline)
@@ -155,7 +165,13 @@ ChildResult runInChild(void (*work)(const char *), const char *path) {
         return result;
     }
     result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (!result.ok)
-        result.why = describe(status, limits);
+    if (result.ok)
+        return result;
+#ifdef __APPLE__
+    const std::uint64_t peak = static_cast<std::uint64_t>(usage.ru_maxrss);
+#else
+    const std::uint64_t peak = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
+#endif
+    result.why = describe(status, peak, limits);
     return result;
 }

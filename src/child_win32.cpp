@@ -32,8 +32,11 @@ std::string quoted(const std::string &arg) {
     return out;
 }
 
-std::string describe(DWORD code, const ChildLimits &limits) {
-    if (code == static_cast<DWORD>(childOutOfMemoryStatus))
+// peakBytes is the most memory the child committed: a fault near the bound is most likely the
+// library using an allocation that the bound made fail.
+std::string describe(DWORD code, std::uint64_t peakBytes, const ChildLimits &limits) {
+    if (code == static_cast<DWORD>(childOutOfMemoryStatus) ||
+        (code >= 0xC0000000u && peakBytes >= limits.memoryBytes / 2))
         return "ran out of memory (limit " + std::to_string(limits.memoryBytes >> 20) + " MiB)";
     if (code >= 0xC0000000u) {
         char hex[16];
@@ -152,6 +155,10 @@ ChildResult runInChild(void (*)(const char *), const char *path) {
     drain(readEnd, result.output);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION used{};
+    if (job == nullptr || !QueryInformationJobObject(job, JobObjectExtendedLimitInformation, &used,
+                                                     sizeof used, nullptr))
+        used.PeakProcessMemoryUsed = 0;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     CloseHandle(readEnd);
@@ -169,7 +176,7 @@ ChildResult runInChild(void (*)(const char *), const char *path) {
     if (timedOut)
         result.why = "took longer than " + std::to_string(limits.seconds) + " s";
     else if (code != 0)
-        result.why = describe(code, limits);
+        result.why = describe(code, used.PeakProcessMemoryUsed, limits);
     result.ok = !timedOut && code == 0;
     return result;
 }
