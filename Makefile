@@ -1,11 +1,11 @@
 # Quick start: `make demo` converts a sample picture, `make test` runs every test.
 # Both install what is missing to build (Debian or Ubuntu, through sudo when not root).
 
-PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format valgrind
+PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format valgrind clang-14 libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PRESET ?= release
 
-.PHONY: all setup build demo test asan format check-format clean
+.PHONY: all setup build demo test asan format check-format clean fuzz
 
 all: build
 

@@ -1,6 +1,9 @@
 #include "convert.h"
 #include "tga.h"
 
+#include "child.h"
+#include "pngcheck.h"
+
 #include <IL/il.h>
 
 #include <cstdio>
@@ -63,6 +66,14 @@ void reportFailure(const char *what, ILenum code, const char *ownText = nullptr)
 // Paths arrive as the bytes of the argument vector: UTF-8 on Windows (the manifest asks for it),
 // and passed through untouched elsewhere.
 std::filesystem::path fsPath(const std::string &path) { return std::filesystem::u8path(path); }
+
+// The same four lines for a file the program itself refused or whose child failed.
+void reportOwnFailure(int code, const std::string &text) {
+    std::cout << "Failed to load:" << std::endl << std::endl;
+    std::printf("The error %d\n", code);
+    std::printf("String is %s\n", text.c_str());
+    std::fflush(stdout);
+}
 
 // True when anything, even a dangling link, stands at path.
 bool somethingAt(const std::string &path) {
@@ -150,4 +161,34 @@ std::string outputPathFor(const std::string &path) {
     return path.substr(0, path.size() - 3) + "tga";
 }
 
-void convertFile(const char *path) { convertWithLibrary(path); }
+void convertFile(const char *path) {
+    const PngProblem problem = checkPngFile(path);
+    if (problem.code != 0) {
+        reportOwnFailure(problem.code, problem.text);
+        return;
+    }
+
+    const std::string outname = outputPathFor(path);
+    const bool existed = !outname.empty() && somethingAt(outname);
+    const ChildResult child = runInChild(convertWithLibrary, path);
+    if (child.ok) {
+        std::fwrite(child.output.data(), 1, child.output.size(), stdout);
+        std::fflush(stdout);
+        return;
+    }
+    // Whatever the child printed before it failed is dropped: the user sees one report per file.
+    if (!existed && !outname.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(fsPath(outname), ec);
+    }
+    reportOwnFailure(IL_INTERNAL_ERROR, child.why);
+}
+
+bool convertAsChild(int argc, char **argv) {
+    if (!isChildProcess() || argc != 2)
+        return false;
+    convertWithLibrary(argv[1]);
+    std::cout.flush();
+    std::fflush(stdout);
+    return true;
+}

@@ -5,6 +5,8 @@
 #include "convert.h"
 
 int main(int argc, char **argv) {
+    if (convertAsChild(argc, argv))
+        return 0;
     std::cout << "Ostrelle by Quorvane." << '\n'
               << "https://quorvane.example | https://ostrelle.quorvane.example" << '\n'
               << "WARNING: This Executable and \"brindlet.bat\" must come from "
