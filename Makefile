@@ -1,7 +1,7 @@
 # Quick start: `make demo` converts a sample picture, `make test` runs every test.
 # Both install what is missing to build (Debian or Ubuntu, through sudo when not root).
 
-PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format valgrind clang-14 libclang-rt-14-dev
+PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format valgrind file clang-14 libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PRESET ?= release
 
@@ -27,8 +27,8 @@ demo: build
 	@rm -rf build/demo && mkdir -p build/demo && cp docs/sample.png build/demo/sample.png
 	@echo '$$ ostrelle sample.png < /dev/null'
 	@cd build/demo && ../$(PRESET)/ostrelle sample.png < /dev/null
-	@echo '$$ ls -l build/demo'
-	@ls -l build/demo
+	@echo '$$ ls -l build/demo && file build/demo/sample.tga'
+	@ls -l build/demo && file build/demo/sample.tga
 
 test: build
 	ctest --preset $(PRESET)
