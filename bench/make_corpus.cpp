@@ -140,6 +140,10 @@ bool writeImage(const std::string &path, const Kind &kind, int width, int height
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
                  kind.bitDepth, kind.colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    // Deep images usually come from editors that tag them as sRGB; without the tag readers
+    // must guess whether 16-bit samples are linear, and they guess differently.
+    if (kind.bitDepth == 16)
+        png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
     Scene scene = makeScene(width, height, rnd);
     if (kind.colorType == PNG_COLOR_TYPE_PALETTE) {
         png_color palette[256];
