@@ -13,7 +13,7 @@ TEST(OutputPathFor, DropsThreeBytesAndAppendsTga) {
         {"abc", "tga"},
         {"image", "imtga"},
         {"my holiday pics/beach day.png", "my holiday pics/beach day.tga"},
-        {"/home/a.b/picture", "/home/a.b/pictga"},
+        {"/home/a.b/picture", "/home/a.b/picttga"},
         {"v1.2/x.png", "v1.2/x.tga"},
         {"SHOUT.PNG", "SHOUT.tga"},
         {"-rf.png", "-rf.tga"},
