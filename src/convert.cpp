@@ -64,6 +64,21 @@ bool somethingAt(const std::string &path) {
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
+// Puts a colour image in the 8-bit BGR(A) layout that TGA stores, when the library can.
+// The TGA writer otherwise swaps red and blue in place before writing and back after it, and
+// converts deeper samples into a copy first; ilConvertImage does the same in one pass, in place
+// for 8-bit samples. When it cannot, the writer's own way still gives the same file.
+void preferTgaLayout() {
+    const ILint format = ilGetInteger(IL_IMAGE_FORMAT);
+    const ILenum target = format == IL_RGB || format == IL_BGR     ? IL_BGR
+                          : format == IL_RGBA || format == IL_BGRA ? IL_BGRA
+                                                                   : 0;
+    if (target == 0)
+        return;
+    if (ilConvertImage(target, IL_UNSIGNED_BYTE) != IL_TRUE)
+        clearPendingErrors();
+}
+
 // Loads path into the library's current image and saves it as a TGA, reporting either way.
 void convertWithLibrary(const char *path) {
     ilInit();
@@ -79,6 +94,7 @@ void convertWithLibrary(const char *path) {
         return;
     }
 
+    preferTgaLayout();
     // The library never overwrites; a file that was there before is never touched by us either.
     const bool existed = somethingAt(outname);
     if (ilSaveImage(outname.c_str()) != IL_TRUE) {
