@@ -82,6 +82,10 @@ void preferTgaLayout() {
 // Loads path into the library's current image and saves it as a TGA, reporting either way.
 void convertWithLibrary(const char *path) {
     ilInit();
+    // TGA rows go bottom first. Asked for that origin, the library turns the rows over in place
+    // as it loads; otherwise its writer copies the whole image into a second, turned-over one.
+    ilEnable(IL_ORIGIN_SET);
+    ilOriginFunc(IL_ORIGIN_LOWER_LEFT);
     clearPendingErrors();
     if (ilLoadImage(path) != IL_TRUE) {
         reportFailure("Failed to load:", ilGetError());
