@@ -28,7 +28,7 @@ RUNS = int(os.environ.get("BENCH_RUNS", "2" if QUICK else "5"))
 CPU = os.environ.get("BENCH_CPU", "1")
 WORK = Path(os.environ.get("BENCH_DIR", "/dev/shm/ostrelle-bench")) / ("quick" if QUICK else "full")
 OUT = Path(os.environ.get("BENCH_OUT", ROOT / "docs"))
-OSTRELLE = Path(os.environ.get("OSTRELLE_BIN", BUILD / "ostrelle"))
+OSTRELLE = Path(os.environ.get("OSTRELLE_BIN", BUILD / "ostrelle")).resolve()
 
 # name, title, [(file prefix, count, width, height, kind)]; quick mode shrinks the counts.
 CLASSES = [
