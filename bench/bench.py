@@ -4,8 +4,9 @@ Writes docs/bench.md (table) and docs/bench.png (plot). Run it through `make ben
 installs the tools it needs. Settings, all from the environment:
   BENCH_QUICK=1     small corpora and two runs, for trying changes out
   BENCH_RUNS=N      paired runs per class (default 5, quick 2)
-  BENCH_CPU=N       the core every tool is pinned to (default 1)
-  BENCH_DIR=PATH    where corpora and outputs live (default /dev/shm/ostrelle-bench, a RAM disk)
+  BENCH_CPU=N       the core every tool is pinned to (default the last one this process may use)
+  BENCH_DIR=PATH    where corpora and outputs live (default /dev/shm/ostrelle-bench, a RAM disk;
+                    the full run needs about 1 GiB there and keeps the corpora for the next run)
   BENCH_CLASSES=a,b only these classes; BENCH_TOOLS=a,b only these tools (the bound always runs)
   OSTRELLE_BIN=PATH time another build of the program
   BENCH_VARIANTS=name=PATH,...  also time these builds of the program, paired with the rest
@@ -25,7 +26,7 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
 QUICK = os.environ.get("BENCH_QUICK") == "1"
 RUNS = int(os.environ.get("BENCH_RUNS", "2" if QUICK else "5"))
-CPU = os.environ.get("BENCH_CPU", "1")
+CPU = os.environ.get("BENCH_CPU", str(max(os.sched_getaffinity(0))))
 WORK = Path(os.environ.get("BENCH_DIR", "/dev/shm/ostrelle-bench")) / ("quick" if QUICK else "full")
 OUT = Path(os.environ.get("BENCH_OUT", ROOT / "docs"))
 OSTRELLE = Path(os.environ.get("OSTRELLE_BIN", BUILD / "ostrelle")).resolve()
