@@ -2,10 +2,11 @@
 # Both install what is missing to build (Debian or Ubuntu, through sudo when not root).
 
 PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format valgrind file clang-14 libclang-rt-14-dev
+BENCH_PACKAGES := python3 python3-pil graphicsmagick imagemagick gnuplot-nox time util-linux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PRESET ?= release
 
-.PHONY: all setup build demo test asan format check-format clean fuzz
+.PHONY: all setup build demo test asan format check-format clean fuzz bench
 
 all: build
 
@@ -35,6 +36,12 @@ test: build
 
 asan: setup
 	cmake --workflow --preset asan
+
+# Times the program against a libpng lower bound and other converters; writes docs/bench.{md,png}.
+# BENCH_QUICK=1 make bench is a short run on small corpora.
+bench:
+	@$(MAKE) --no-print-directory setup PACKAGES="$(PACKAGES) $(BENCH_PACKAGES)"
+	/usr/bin/python3 bench/bench.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
