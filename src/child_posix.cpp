@@ -153,16 +153,21 @@ ChildResult runInChild(void (*work)(const char *), const char *path) {
     }
     close(out[0]);
     // Closing its output is not ending: the deadline still holds until the child is gone.
+    // A child that closed its output is nearly always just exiting, so the first looks come
+    // quickly; a batch of small files would otherwise spend most of its time asleep here.
     int status = 0;
     rusage usage{};
+    useconds_t pause = 10;
     while (!timedOut) {
         const pid_t done = wait4(pid, &status, WNOHANG, &usage);
         if (done == pid || (done < 0 && errno != EINTR))
             break;
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (std::chrono::steady_clock::now() >= deadline) {
             timedOut = true;
-        else
-            usleep(2000);
+        } else {
+            usleep(pause);
+            pause = pause < 2000 ? pause * 2 : pause;
+        }
     }
     if (timedOut) {
         kill(pid, SIGKILL);
