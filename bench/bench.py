@@ -301,7 +301,7 @@ def main():
         f"Figures are medians of {RUNS} paired runs (tool order rotated each run); ratios are "
         "taken within each run and then the median. Peak memory is the largest resident set "
         "over the runs. The lower bound decodes with libpng's simplified API straight to "
-        "BGR/BGRA (gray stays gray, palettes stay palettes) and writes a raw TGA in one write. "
+        "BGR/BGRA (opaque gray stays gray, as the program writes it) and writes a raw TGA in one write. "
         "CPU seconds (user and system) are less disturbed by other work on the machine than wall "
         "seconds. Outputs of three files per class and tool are decoded after the first run and "
         "compared with their sources.", "",

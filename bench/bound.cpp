@@ -21,46 +21,33 @@ bool convert(const std::string &path) {
     }
     const bool alpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
     const bool gray = (image.format & PNG_FORMAT_FLAG_COLOR) == 0;
-    const bool mapped = (image.format & PNG_FORMAT_FLAG_COLORMAP) != 0;
-    // Palette images stay colour-mapped (TGA type 1) and gray stays one byte (type 3), as a
-    // converter that keeps the layout would write them; everything else is BGR or BGRA (type 2).
+    // The layouts the program writes: opaque gray stays one byte (type 3); everything else,
+    // palettes included, becomes BGR or BGRA (type 2).
     std::uint8_t type = 2;
-    if (mapped) {
-        type = 1;
-        image.format = alpha ? PNG_FORMAT_BGRA_COLORMAP : PNG_FORMAT_BGR_COLORMAP;
-    } else if (gray && !alpha) {
+    if (gray && !alpha) {
         type = 3;
         image.format = PNG_FORMAT_GRAY;
     } else {
         image.format = alpha ? PNG_FORMAT_BGRA : PNG_FORMAT_BGR;
     }
     std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
-    std::vector<png_byte> colormap(mapped ? PNG_IMAGE_COLORMAP_SIZE(image) : 0);
-    if (png_image_finish_read(&image, nullptr, pixels.data(), 0,
-                              mapped ? colormap.data() : nullptr) == 0) {
+    if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0) {
         std::fprintf(stderr, "%s: %s\n", path.c_str(), image.message);
         png_image_free(&image);
         return false;
     }
 
-    const unsigned entries = mapped ? image.colormap_entries : 0;
-    const unsigned entryBits = alpha ? 32 : 24;
-    colormap.resize(entries * entryBits / 8);
-    const unsigned depth = mapped ? 8 : PNG_IMAGE_PIXEL_SIZE(image.format) * 8;
+    const unsigned depth = PNG_IMAGE_PIXEL_SIZE(image.format) * 8;
     const std::uint8_t header[18] = {
-        0, static_cast<std::uint8_t>(mapped ? 1 : 0), type, 0, 0,
-        static_cast<std::uint8_t>(entries), static_cast<std::uint8_t>(entries >> 8),
-        static_cast<std::uint8_t>(mapped ? entryBits : 0), 0, 0, 0, 0,
-        static_cast<std::uint8_t>(image.width), static_cast<std::uint8_t>(image.width >> 8),
-        static_cast<std::uint8_t>(image.height), static_cast<std::uint8_t>(image.height >> 8),
-        static_cast<std::uint8_t>(depth),
+        0, 0, type, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(image.width),
+        static_cast<std::uint8_t>(image.width >> 8), static_cast<std::uint8_t>(image.height),
+        static_cast<std::uint8_t>(image.height >> 8), static_cast<std::uint8_t>(depth),
         // Rows are stored top first, so no flip is needed; the low bits count alpha bits.
-        static_cast<std::uint8_t>(0x20 | (alpha && !mapped ? 8 : 0))};
+        static_cast<std::uint8_t>(0x20 | (alpha ? 8 : 0))};
     const std::string out =
         path.size() < 3 ? path + ".tga" : path.substr(0, path.size() - 3) + "tga";
     FILE *file = std::fopen(out.c_str(), "wb");
     bool ok = file != nullptr && std::fwrite(header, 1, sizeof header, file) == sizeof header &&
-              std::fwrite(colormap.data(), 1, colormap.size(), file) == colormap.size() &&
               std::fwrite(pixels.data(), 1, pixels.size(), file) == pixels.size();
     if (file != nullptr)
         ok = std::fclose(file) == 0 && ok;
