@@ -10,6 +10,7 @@
 #include <new>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,6 +77,16 @@ std::string describe(int status, std::uint64_t peakBytes, const ChildLimits &lim
     if (peakBytes >= limits.memoryBytes / 2)
         return "ran out of memory (limit " + std::to_string(limits.memoryBytes >> 20) + " MiB)";
     return "the image library crashed (signal " + std::to_string(sig) + ")";
+}
+
+// A descriptor that becomes readable when the child ends, or -1 where the system has none.
+int pidDescriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
 }
 
 } // namespace
@@ -153,22 +164,30 @@ ChildResult runInChild(void (*work)(const char *), const char *path) {
     }
     close(out[0]);
     // Closing its output is not ending: the deadline still holds until the child is gone.
-    // A child that closed its output is nearly always just exiting, so the first looks come
-    // quickly; a batch of small files would otherwise spend most of its time asleep here.
+    // Where the system can signal a process's end on a descriptor, that is waited for; elsewhere
+    // the looks start quickly, as a child that closed its output is nearly always just exiting.
     int status = 0;
     rusage usage{};
+    const int ended = pidDescriptor(pid);
     useconds_t pause = 10;
     while (!timedOut) {
         const pid_t done = wait4(pid, &status, WNOHANG, &usage);
         if (done == pid || (done < 0 && errno != EINTR))
             break;
-        if (std::chrono::steady_clock::now() >= deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
             timedOut = true;
+        } else if (ended >= 0) {
+            pollfd pfd{ended, POLLIN, 0};
+            poll(&pfd, 1, static_cast<int>(left.count()));
         } else {
             usleep(pause);
             pause = pause < 2000 ? pause * 2 : pause;
         }
     }
+    if (ended >= 0)
+        close(ended);
     if (timedOut) {
         kill(pid, SIGKILL);
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
