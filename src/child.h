@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 // The bounds a child gets.
@@ -14,6 +15,20 @@ struct ChildLimits {
 
 // The limits for this machine: a share of its physical memory, fixed file and time bounds.
 ChildLimits childLimits();
+
+// The bounds for a machine with physicalBytes of memory. Three quarters of it lets any image that
+// fits convert; 2 GiB is the most output the library's 32-bit sizes make soundly; 120 s is many
+// times the largest real conversion.
+inline ChildLimits limitsFor(std::uint64_t physicalBytes) {
+    ChildLimits limits;
+    limits.memoryBytes = physicalBytes / 4 * 3;
+    limits.outputBytes = (std::uint64_t{2} << 30) + (std::uint64_t{1} << 20);
+    limits.seconds = 120;
+    // Lets the tests reach the time bound quickly; not meant for users.
+    if (const char *s = std::getenv("OSTRELLE_TEST_ONLY_SECONDS"); s != nullptr && std::atoi(s) > 0)
+        limits.seconds = std::atoi(s);
+    return limits;
+}
 
 // How a child ended: ok with everything it printed, or not ok with what went wrong.
 struct ChildResult {

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <new>
@@ -23,8 +22,6 @@
 #endif
 
 namespace {
-
-const int defaultSeconds = 120;
 
 void setLimit(int resource, std::uint64_t value) {
     const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
@@ -92,23 +89,16 @@ int pidDescriptor(pid_t pid) {
 } // namespace
 
 ChildLimits childLimits() {
-    ChildLimits limits;
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
-    const std::uint64_t physical =
-        pages > 0 && pageSize > 0
-            ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize)
-            : std::uint64_t{4} << 30;
-    limits.memoryBytes = physical / 4 * 3;
+    ChildLimits limits =
+        limitsFor(pages > 0 && pageSize > 0
+                      ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize)
+                      : std::uint64_t{4} << 30);
     // A bound set on this process already is inherited and cannot be raised.
     rlimit inherited{};
     if (getrlimit(RLIMIT_AS, &inherited) == 0 && inherited.rlim_max != RLIM_INFINITY &&
         inherited.rlim_max < limits.memoryBytes)
         limits.memoryBytes = inherited.rlim_max;
-    limits.outputBytes = (std::uint64_t{2} << 30) + (std::uint64_t{1} << 20);
-    limits.seconds = defaultSeconds;
-    // Lets the tests reach the time bound quickly; not meant for users.
-    if (const char *s = std::getenv("OSTRELLE_TEST_ONLY_SECONDS"); s != nullptr && std::atoi(s) > 0)
-        limits.seconds = std::atoi(s);
     return limits;
 }
 

@@ -3,12 +3,9 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 
 namespace {
-
-const int defaultSeconds = 120;
 
 // Marks the copy of the program that converts one file; its value is of no importance.
 const char childMarker[] = "OSTRELLE_CHILD_OF_RUN";
@@ -62,17 +59,9 @@ void drain(HANDLE pipe, std::string &output) {
 } // namespace
 
 ChildLimits childLimits() {
-    ChildLimits limits;
     MEMORYSTATUSEX status{};
     status.dwLength = sizeof status;
-    const std::uint64_t physical =
-        GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : std::uint64_t{4} << 30;
-    limits.memoryBytes = physical / 4 * 3;
-    limits.outputBytes = (std::uint64_t{2} << 30) + (std::uint64_t{1} << 20);
-    limits.seconds = defaultSeconds;
-    if (const char *s = std::getenv("OSTRELLE_TEST_ONLY_SECONDS"); s != nullptr && std::atoi(s) > 0)
-        limits.seconds = std::atoi(s);
-    return limits;
+    return limitsFor(GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : std::uint64_t{4} << 30);
 }
 
 bool isChildProcess() { return GetEnvironmentVariableA(childMarker, nullptr, 0) > 0; }

@@ -67,18 +67,18 @@ void reportFailure(const char *what, ILenum code, const char *ownText = nullptr)
 // and passed through untouched elsewhere.
 std::filesystem::path fsPath(const std::string &path) { return std::filesystem::u8path(path); }
 
-// The same four lines for a file the program itself refused or whose child failed.
-void reportOwnFailure(int code, const std::string &text) {
-    std::cout << "Failed to load:" << std::endl << std::endl;
-    std::printf("The error %d\n", code);
-    std::printf("String is %s\n", text.c_str());
-    std::fflush(stdout);
-}
-
 // True when anything, even a dangling link, stands at path.
 bool somethingAt(const std::string &path) {
     std::error_code ec;
     return std::filesystem::exists(std::filesystem::symlink_status(fsPath(path), ec));
+}
+
+// Removes what a failed conversion left at outname; a file that stood there before stays.
+void removeLeftover(const std::string &outname, bool existed) {
+    if (existed || outname.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::remove(fsPath(outname), ec);
 }
 
 // The TGA header keeps width and height in 16 bits; the writer would silently cut larger ones.
@@ -142,10 +142,7 @@ void convertWithLibrary(const char *path) {
         code = IL_FILE_WRITE_ERROR;
     }
     if (!saved) {
-        if (!existed) {
-            std::error_code ec;
-            std::filesystem::remove(fsPath(outname), ec);
-        }
+        removeLeftover(outname, existed);
         reportFailure("Failed to save:", code);
         return;
     }
@@ -164,7 +161,7 @@ std::string outputPathFor(const std::string &path) {
 void convertFile(const char *path) {
     const PngProblem problem = checkPngFile(path);
     if (problem.code != 0) {
-        reportOwnFailure(problem.code, problem.text);
+        reportFailure("Failed to load:", static_cast<ILenum>(problem.code), problem.text.c_str());
         return;
     }
 
@@ -177,11 +174,8 @@ void convertFile(const char *path) {
         return;
     }
     // Whatever the child printed before it failed is dropped: the user sees one report per file.
-    if (!existed && !outname.empty()) {
-        std::error_code ec;
-        std::filesystem::remove(fsPath(outname), ec);
-    }
-    reportOwnFailure(IL_INTERNAL_ERROR, child.why);
+    removeLeftover(outname, existed);
+    reportFailure("Failed to load:", IL_INTERNAL_ERROR, child.why.c_str());
 }
 
 bool convertAsChild(int argc, char **argv) {
