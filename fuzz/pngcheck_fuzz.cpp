@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -13,8 +14,9 @@ PngProblem checkBytes(const std::string &bytes) {
     if (file == nullptr)
         std::abort();
     std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::rewind(file);
-    PngProblem problem = checkPngStream(file);
+    std::fflush(file);
+    ::lseek(fileno(file), 0, SEEK_SET);
+    PngProblem problem = checkPngDescriptor(fileno(file));
     std::fclose(file);
     return problem;
 }

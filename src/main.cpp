@@ -1,12 +1,21 @@
 // Ostrelle: converts the images named on the command line into TGA files beside them.
+#include "convert.h"
+#include "run.h"
+#include "worker.h"
+
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 
-#include "convert.h"
-
 int main(int argc, char **argv) {
-    if (convertAsChild(argc, argv))
-        return 0;
+    if (const int status = runAsWorker(convertFile); status >= 0)
+        return status;
+#ifndef _WIN32
+    // Started with these ignored, the run would lose its workers' ends (an ignored SIGCHLD
+    // survives exec) or die writing to a worker that has just crashed.
+    std::signal(SIGCHLD, SIG_DFL);
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     std::cout << "Ostrelle by Quorvane." << '\n'
               << "https://quorvane.example | https://ostrelle.quorvane.example" << '\n'
               << "WARNING: This Executable and \"brindlet.bat\" must come from "
@@ -17,8 +26,7 @@ int main(int argc, char **argv) {
     if (argc < 2)
         std::cout << "Drag and drop Files to the EXE." << std::endl;
     else
-        for (int i = 1; i < argc; ++i)
-            convertFile(argv[i]);
+        convertAll(std::vector<std::string>(argv + 1, argv + argc));
 
     // One wait per run; end of input (or a closed stdin) returns at once.
     std::getchar();

@@ -1,7 +1,6 @@
 // A structural look at PNG files before the image library is allowed to read them.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 // Why a file was refused: an error code from the library's own list, and a text for the user.
@@ -10,8 +9,9 @@ struct PngProblem {
     std::string text;
 };
 
-// Checks the file at path when it starts with the PNG signature; any other file passes.
+// Checks the file at path when it is a regular file that starts with the PNG signature; any
+// other file passes, and the check never waits on a pipe or device.
 PngProblem checkPngFile(const char *path);
 
-// Checks an open file from its first byte; reads chunk headers only, seeking over their data.
-PngProblem checkPngStream(std::FILE *file);
+// Checks an open file from its current position, reading it front to back in large blocks.
+PngProblem checkPngDescriptor(int fd);

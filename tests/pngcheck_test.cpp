@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -18,8 +19,9 @@ PngProblem check(const std::string &bytes) {
     if (file == nullptr)
         return {-1, "no temporary file"};
     std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::rewind(file);
-    PngProblem problem = checkPngStream(file);
+    std::fflush(file);
+    ::lseek(fileno(file), 0, SEEK_SET);
+    PngProblem problem = checkPngDescriptor(fileno(file));
     std::fclose(file);
     return problem;
 }

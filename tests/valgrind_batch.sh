@@ -11,7 +11,7 @@ for name in a.png b.png "c d.png" E.PNG f.png g.png h.png abc; do cp "$sample" "
 printf 'not an image' > "$dir/notes.png"
 
 cd "$dir"
-valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+valgrind --quiet --trace-children=yes --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
     --suppressions="$suppressions" \
     "$program" a.png b.png "c d.png" E.PNG f.png g.png h.png abc notes.png missing.png \
     </dev/null >out.txt

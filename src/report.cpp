@@ -1,0 +1,58 @@
+#include "report.h"
+
+#include <IL/il.h>
+
+#include <cstdio>
+#include <iostream>
+
+Report failure(Outcome outcome, int code) { return failure(outcome, code, errorText(code)); }
+
+Report failure(Outcome outcome, int code, std::string text) {
+    return Report{outcome, code, std::move(text)};
+}
+
+void printReport(const Report &report) {
+    if (report.outcome == Outcome::Done) {
+        std::cout << "Done!\nPress any key to continue." << std::endl;
+        return;
+    }
+    std::cout << (report.outcome == Outcome::FailedLoad ? "Failed to load:" : "Failed to save:")
+              << std::endl
+              << std::endl;
+    std::printf("The error %d\n", report.code);
+    std::printf("String is %s\n", report.text.c_str());
+    std::fflush(stdout);
+}
+
+// The library's ilGetString gives no text for error codes, so the program keeps its own.
+const char *errorText(int code) {
+    switch (code) {
+    case IL_NO_ERROR: return "no error";
+    case IL_INVALID_ENUM: return "invalid enum";
+    case IL_OUT_OF_MEMORY: return "out of memory";
+    case IL_FORMAT_NOT_SUPPORTED: return "format not supported";
+    case IL_INTERNAL_ERROR: return "internal error";
+    case IL_INVALID_VALUE: return "invalid value";
+    case IL_ILLEGAL_OPERATION: return "illegal operation";
+    case IL_ILLEGAL_FILE_VALUE: return "illegal file value";
+    case IL_INVALID_FILE_HEADER: return "invalid file header";
+    case IL_INVALID_PARAM: return "invalid parameter";
+    case IL_COULD_NOT_OPEN_FILE: return "could not open file";
+    case IL_INVALID_EXTENSION: return "invalid extension";
+    case IL_FILE_ALREADY_EXISTS: return "file already exists";
+    case IL_OUT_FORMAT_SAME: return "output format same";
+    case IL_STACK_OVERFLOW: return "stack overflow";
+    case IL_STACK_UNDERFLOW: return "stack underflow";
+    case IL_INVALID_CONVERSION: return "invalid conversion";
+    case IL_BAD_DIMENSIONS: return "bad dimensions";
+    case IL_FILE_READ_ERROR: return "file read or write error";
+    case IL_LIB_GIF_ERROR: return "gif library error";
+    case IL_LIB_JPEG_ERROR: return "jpeg library error";
+    case IL_LIB_PNG_ERROR: return "png library error";
+    case IL_LIB_TIFF_ERROR: return "tiff library error";
+    case IL_LIB_MNG_ERROR: return "mng library error";
+    case IL_LIB_JP2_ERROR: return "jp2 library error";
+    case IL_LIB_EXR_ERROR: return "exr library error";
+    default: return "unknown error";
+    }
+}
