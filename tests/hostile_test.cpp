@@ -7,8 +7,11 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -33,6 +36,30 @@ const char *const crashText = "the image library crashed (signal 11)";
 
 bool writeGoodPng(const fs::path &path) {
     return support::writeRgbaPng(path, support::pattern(3, 2, true));
+}
+
+// Runs the program with test-only switches set, and counts the workers it started.
+struct CountedRun {
+    support::Run run;
+    int workersStarted = -1;
+};
+
+CountedRun runCounted(const std::vector<std::string> &args, const fs::path &cwd,
+                      const std::vector<std::pair<const char *, const char *>> &switches = {}) {
+    const fs::path stats = cwd / "stats.txt";
+    setenv("OSTRELLE_TEST_ONLY_STATS", stats.c_str(), 1);
+    for (const auto &[name, value] : switches)
+        setenv(name, value, 1);
+    CountedRun counted{support::runOstrelle(args, cwd), -1};
+    unsetenv("OSTRELLE_TEST_ONLY_STATS");
+    for (const auto &entry : switches)
+        unsetenv(entry.first);
+    std::ifstream in(stats);
+    std::string line;
+    if (std::getline(in, line) && line.rfind("workers started: ", 0) == 0)
+        counted.workersStarted = std::stoi(line.substr(17));
+    fs::remove(stats);
+    return counted;
 }
 
 } // namespace
@@ -76,13 +103,17 @@ TEST(HostileFiles, ACrashInTheLibraryIsReportedInOrderAndTheRunGoesOn) {
     // An output that was there before the child ran belongs to the user and stays.
     ASSERT_TRUE(pngbytes::write(dir.path / "again.tga", "the user's own file"));
 
-    const support::Run run = support::runOstrelle(
-        {"first.png", "crash.ico", "missing.png", "again.ico", "last.png"}, dir.path);
+    // Started with SIGCHLD ignored, as some launchers do: a worker's end must still be seen.
+    std::signal(SIGCHLD, SIG_IGN);
+    const CountedRun counted =
+        runCounted({"first.png", "crash.ico", "missing.png", "again.ico", "last.png"}, dir.path);
+    std::signal(SIGCHLD, SIG_DFL);
     // Through a pipe, as here, every line appears once and in the order of the files.
     const std::string crashed = failedLoad(1284, crashText);
-    EXPECT_EQ(run.out, std::string(support::banner) + done + crashed +
-                           failedLoad(1290, "could not open file") + crashed + done);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(counted.run.out, std::string(support::banner) + done + crashed +
+                                   failedLoad(1290, "could not open file") + crashed + done);
+    // Each crash in a worker that had served a file is tried again in a fresh one.
+    EXPECT_EQ(counted.workersStarted, 5);
     EXPECT_TRUE(support::readTga(dir.path / "first.tga").ok);
     EXPECT_TRUE(support::readTga(dir.path / "last.tga").ok);
     EXPECT_FALSE(fs::exists(dir.path / "crash.tga"));
@@ -96,14 +127,48 @@ TEST(HostileFiles, AFileThatNeverLoadsRunsOutOfTimeAndTheRunGoesOn) {
     // Nobody ever writes into this pipe, so the library waits for it forever.
     ASSERT_EQ(mkfifo((dir.path / "stuck.png").c_str(), 0600), 0);
     ASSERT_EQ(setenv("OSTRELLE_TEST_ONLY_SECONDS", "2", 1), 0);
+    // Another program writes the stuck file's output name meanwhile; that file is not the run's.
+    std::thread other([&dir] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::ofstream(dir.path / "stuck.tga") << "another program's file";
+    });
     const auto start = std::chrono::steady_clock::now();
     const support::Run run = support::runOstrelle({"stuck.png", "after.png"}, dir.path);
     const auto took = std::chrono::steady_clock::now() - start;
+    other.join();
     unsetenv("OSTRELLE_TEST_ONLY_SECONDS");
 
     EXPECT_EQ(run.out,
               std::string(support::banner) + failedLoad(1284, "took longer than 2 s") + done);
     EXPECT_LT(took, std::chrono::seconds(15));
     EXPECT_TRUE(support::readTga(dir.path / "after.tga").ok);
-    EXPECT_FALSE(fs::exists(dir.path / "stuck.tga"));
+    const std::vector<std::uint8_t> kept = support::readFile(dir.path / "stuck.tga");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "another program's file");
+}
+
+// One worker serves a whole run; a file that fails only in a worker that served others (here a
+// worker poisoned to abort on its second file) is reported as a fresh worker reports it.
+TEST(HostileFiles, OneWorkerServesTheRunAndAUsedWorkerNeverDecidesAReport) {
+    support::TempDir dir;
+    ASSERT_TRUE(writeGoodPng(dir.path / "0.png"));
+    std::vector<std::string> names{"0.png"};
+    for (int i = 1; i < 200; ++i) {
+        names.push_back(std::to_string(i) + ".png");
+        fs::copy_file(dir.path / "0.png", dir.path / names.back());
+    }
+    std::string allDone = support::banner;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        allDone += done;
+    const CountedRun many = runCounted(names, dir.path);
+    EXPECT_EQ(many.run.out, allDone);
+    EXPECT_EQ(many.workersStarted, 1);
+    for (const std::string &name : names)
+        ASSERT_TRUE(support::readTga(dir.path / (name.substr(0, name.size() - 3) + "tga")).ok);
+
+    for (const char *name : {"p.png", "q.png", "r.png"})
+        fs::copy_file(dir.path / "0.png", dir.path / name);
+    const CountedRun poisoned =
+        runCounted({"p.png", "q.png", "r.png"}, dir.path, {{"OSTRELLE_TEST_ONLY_POISON", "1"}});
+    EXPECT_EQ(poisoned.run.out, std::string(support::banner) + done + done + done);
+    EXPECT_EQ(poisoned.workersStarted, 3);
 }

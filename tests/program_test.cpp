@@ -185,6 +185,32 @@ TEST(Save, NeverOverwritesAnExistingFile) {
     expectTgaHolds(dir.path / "x.tga", image);
 }
 
+// Whatever stands at the output name stays as it is and is never written through: a file its
+// owner may write but not read, and a link to where nothing is yet.
+TEST(Save, NeverWritesThroughWhatStandsAtTheOutputName) {
+    support::TempDir dir;
+    makePng(dir.path / "w.png");
+    makePng(dir.path / "d.png");
+    { std::ofstream(dir.path / "w.tga") << "written, never read"; }
+    fs::create_symlink("elsewhere.tga", dir.path / "d.tga");
+    // Root may read any file, so as root the program runs as an unprivileged owner instead.
+    const bool root = geteuid() == 0;
+    if (root) {
+        fs::permissions(dir.path, fs::perms::all);
+        ASSERT_EQ(chown((dir.path / "w.tga").c_str(), 65534, 65534), 0);
+    }
+    fs::permissions(dir.path / "w.tga", fs::perms::owner_write);
+    const support::Run run = runOstrelle({"w.png", "d.png"}, dir.path, 30, root ? 65534 : -1);
+    fs::permissions(dir.path / "w.tga", fs::perms::owner_read | fs::perms::owner_write);
+
+    const std::string exists =
+        failure("Failed to save:", IL_FILE_ALREADY_EXISTS, "file already exists");
+    EXPECT_EQ(run.out, std::string(banner) + exists + exists);
+    const std::vector<std::uint8_t> kept = support::readFile(dir.path / "w.tga");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "written, never read");
+    EXPECT_EQ(filesIn(dir.path), (std::set<std::string>{"w.png", "w.tga", "d.png", "d.tga"}));
+}
+
 TEST(Save, OutputNamesWithoutAUsableEndingAreReported) {
     support::TempDir dir;
     // A real JPEG, written by the image library itself.
@@ -224,13 +250,19 @@ TEST(Save, EachFailureShowsItsOwnCode) {
     support::TempDir dir;
     makePng(dir.path / "abc");
     { std::ofstream(dir.path / "notes.xyz") << "not an image"; }
-    const support::Run run = runOstrelle({"gone.png", "abc", "notes.xyz", "gone.png"}, dir.path);
+    // A broken GIF leaves a pile of errors behind; an empty PPM fails without giving any.
+    { std::ofstream(dir.path / "broken.gif") << "junk"; }
+    { std::ofstream(dir.path / "empty.ppm"); }
+    const support::Run run = runOstrelle(
+        {"gone.png", "abc", "notes.xyz", "gone.png", "broken.gif", "empty.ppm"}, dir.path);
     EXPECT_EQ(run.out,
               std::string(banner) +
                   failure("Failed to load:", IL_COULD_NOT_OPEN_FILE, "could not open file") +
                   failure("Failed to save:", IL_INVALID_PARAM, "invalid parameter") +
                   failure("Failed to load:", IL_INVALID_EXTENSION, "invalid extension") +
-                  failure("Failed to load:", IL_COULD_NOT_OPEN_FILE, "could not open file"));
+                  failure("Failed to load:", IL_COULD_NOT_OPEN_FILE, "could not open file") +
+                  failure("Failed to load:", IL_INVALID_FILE_HEADER, "invalid file header") +
+                  failure("Failed to load:", IL_UNKNOWN_ERROR, "unknown error"));
 }
 
 TEST(Save, AFolderThatCannotBeWrittenIsReported) {
@@ -252,6 +284,8 @@ TEST(Save, AFolderThatCannotBeWrittenIsReported) {
 
 // A save cut short must leave no broken file behind. A file size limit stands in for a full disk:
 // the library's writes stop part-way and it does not notice.
+// The limit can be met in two ways, as the session chose: writes past it fail unnoticed by the
+// library, or the writing process is stopped; either is a failed save that names what happened.
 TEST(Save, ASaveCutShortLeavesNothingBehind) {
     support::TempDir dir;
     makePng(dir.path / "big.png", 64, 64);
@@ -259,13 +293,19 @@ TEST(Save, ASaveCutShortLeavesNothingBehind) {
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     rlimit small = old;
     small.rlim_cur = 2048;
-    std::signal(SIGXFSZ, SIG_IGN); // inherited: writes past the limit fail instead of killing
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const support::Run run = runOstrelle({"big.png"}, dir.path);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, SIG_DFL);
+    const std::pair<void (*)(int), std::string> cases[] = {
+        {SIG_IGN, failure("Failed to save:", IL_FILE_WRITE_ERROR, "file read or write error")},
+        {SIG_DFL, failure("Failed to save:", IL_INTERNAL_ERROR,
+                          "the output reached the file size limit of this session (2048 bytes)")},
+    };
+    for (const auto &[atLimit, report] : cases) {
+        std::signal(SIGXFSZ, atLimit); // inherited by the program
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const support::Run run = runOstrelle({"big.png"}, dir.path);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, SIG_DFL);
 
-    EXPECT_EQ(run.out, std::string(banner) + failure("Failed to save:", IL_FILE_WRITE_ERROR,
-                                                     "file read or write error"));
-    EXPECT_EQ(filesIn(dir.path), (std::set<std::string>{"big.png"}));
+        EXPECT_EQ(run.out, std::string(banner) + report);
+        EXPECT_EQ(filesIn(dir.path), (std::set<std::string>{"big.png"}));
+    }
 }

@@ -30,6 +30,21 @@ TEST(FinishTga, LeavesFilesItCannotMendAsTheyAre) {
         EXPECT_EQ(support::readFile(path), bytes) << "type " << int{bytes[2]};
     }
     EXPECT_FALSE(finishTga((dir.path / "missing.tga").string()));
+
+    // A link is never followed: what it points to is not the file the writer made.
+    const Bytes sound = [&tga] {
+        Bytes b = tga(0, 2, 32);
+        b.resize(b.size() + 10, 0);
+        return b;
+    }();
+    std::ofstream(dir.path / "target.tga", std::ios::binary)
+        .write(reinterpret_cast<const char *>(sound.data()),
+               static_cast<std::streamsize>(sound.size()));
+    ASSERT_TRUE(finishTga((dir.path / "target.tga").string())) << "the control must be mended";
+    const Bytes mended = support::readFile(dir.path / "target.tga");
+    std::filesystem::create_symlink("target.tga", dir.path / "link.tga");
+    EXPECT_FALSE(finishTga((dir.path / "link.tga").string()));
+    EXPECT_EQ(support::readFile(dir.path / "target.tga"), mended);
 }
 
 } // namespace
