@@ -37,6 +37,10 @@ test: build
 asan: setup
 	cmake --workflow --preset asan
 
+# Runs each fuzz target on a fixed number of inputs (FUZZ_RUNS); fails on any finding.
+fuzz: setup
+	bash .ci/fuzz.sh
+
 # Times the program against a libpng lower bound and other converters; writes docs/bench.{md,png}.
 # BENCH_QUICK=1 make bench is a short run on small corpora.
 bench:
