@@ -13,7 +13,8 @@ struct SandboxStatus {
 };
 
 // Confines the calling process for good, best effort by what the kernel offers: afterwards it may
-// read only the files named in inputs, create and write only beneath stagingDirs, and never execute
-// a program, open a network socket, ptrace or signal another process, or change its own limits.
+// read only the files named in inputs, create and write regular files only beneath stagingDirs,
+// and never execute a program, open a network socket, ptrace or signal another process, or change
+// its own limits.
 SandboxStatus confineWorker(const std::vector<std::string> &inputs,
                             const std::vector<std::string> &stagingDirs);

@@ -103,10 +103,14 @@ std::string applyLandlock(int abi, const std::vector<std::string> &inputs,
     bool ok = true;
     for (const std::string &input : inputs)
         ok = ok && allow(ruleset, input, false, LANDLOCK_ACCESS_FS_READ_FILE, why);
-    // The library creates, writes, reads back and removes its files there, and the worker may
-    // rename them, so everything is allowed beneath a staging folder.
+    // The library creates, writes, reads back and removes its files there, and the worker renames
+    // them. Nothing but regular files may be made there, as the trusted parent opens what it
+    // finds: a symlink could point its repair at a user's file, a pipe could stall it.
+    const std::uint64_t staging = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE |
+                                  LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG |
+                                  LANDLOCK_ACCESS_FS_TRUNCATE;
     for (const std::string &dir : stagingDirs)
-        ok = ok && allow(ruleset, dir, true, fsRights(abi), why);
+        ok = ok && allow(ruleset, dir, true, staging & fsRights(abi), why);
     if (ok && syscall(SYS_landlock_restrict_self, ruleset, 0) != 0)
         why = failure("landlock_restrict_self");
     close(ruleset);

@@ -171,6 +171,8 @@ TEST(Sandbox, ConfinedWorkerDoesItsWorkAndNothingElse) {
          [&] { return link(beside.c_str(), (stage / "link.tga").c_str()) == 0; }},
         {"create, write, read back and rename in staging", true,
          [&] { return stagingRoundTrip(stage); }},
+        {"make a symlink in staging", false,
+         [&] { return symlink("/etc/passwd", (stage / "passwd.tga").c_str()) == 0; }},
         {"start a thread", true,
          [] {
              try {
