@@ -1,7 +1,7 @@
 # Quick start: `make demo` converts a sample picture, `make test` runs every test.
 # Both install what is missing to build (Debian or Ubuntu, through sudo when not root).
 
-PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libgtest-dev clang-format valgrind file clang-14 libclang-rt-14-dev
+PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libseccomp-dev libgtest-dev clang-format valgrind file clang-14 libclang-rt-14-dev
 BENCH_PACKAGES := python3 python3-pil graphicsmagick imagemagick gnuplot-nox time util-linux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PRESET ?= release
