@@ -4,7 +4,7 @@
 # FUZZ_RUNS sets the number of inputs per target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${FUZZ_RUNS:-20000}
+runs=${FUZZ_RUNS:-200000}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --parallel 2 >/dev/null
 # The library's own allocations are bounded the way a worker's are: an allocation past 64 MiB

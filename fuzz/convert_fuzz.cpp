@@ -19,8 +19,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // Readers of the library that are known to corrupt its heap on small inputs (icons, DDS, PSD,
-// PCX, WAL, GIF, BMP, TGA, PNM) are left out: here they would stop the fuzzer at once on a fault that is not this
-// program's, and the worker's isolation of them is what the hostile-file tests check.
+// PCX, WAL, GIF, BMP, TGA, PNM) are left out: here they would stop the fuzzer at once on a fault
+// that is not this program's, and the worker's isolation of them is what the hostile-file tests
+// check.
 const char *const endings[] = {".png", ".tif", ".jpg", ".xyz"};
 
 const fs::path &workDir() {
