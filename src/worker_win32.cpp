@@ -75,6 +75,10 @@ Report describe(DWORD code, std::uint64_t peakBytes, const WorkerLimits &limits)
     return failed("the image library ended the process (status " + std::to_string(code) + ")");
 }
 
+Report grewPast(const WorkerLimits &limits) {
+    return failure(Outcome::FailedSave, 1284, "the output grew past " + mib(limits.outputBytes));
+}
+
 bool writeAll(HANDLE pipe, const std::string &bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -387,8 +391,13 @@ Answer takeAnswer(Worker &worker, Report &report) {
             std::string payload;
             bool malformed = false;
             if (takeFrame(worker.buffer, payload, malformed)) {
-                if (decode(payload, report) && worker.buffer.empty())
+                if (decode(payload, report) && worker.buffer.empty()) {
+                    // A file that outgrew the bound between two looks is caught here.
+                    if (report.outcome == Outcome::Done &&
+                        overOutputBound(worker.staged, worker.limits.outputBytes))
+                        report = grewPast(worker.limits);
                     return Answer::Report;
+                }
                 malformed = true;
             }
             if (!malformed)
@@ -406,8 +415,7 @@ Answer takeAnswer(Worker &worker, Report &report) {
         return Answer::Ended;
     }
     if (worker.outputTooLarge) {
-        report = failure(Outcome::FailedSave, 1284,
-                         "the output grew past " + mib(worker.limits.outputBytes));
+        report = grewPast(worker.limits);
         return Answer::Ended;
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION used{};
