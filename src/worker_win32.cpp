@@ -154,8 +154,12 @@ bool overOutputBound(const std::wstring &staged, std::uint64_t bound) {
 struct Worker {
     HANDLE process = nullptr;
     HANDLE job = nullptr;
-    HANDLE requests = nullptr;
-    HANDLE answers = nullptr;
+    HANDLE requests = nullptr; // null once the worker can take no more
+    HANDLE answers = nullptr;  // read overlapped, so that a wait ends the moment bytes come
+    HANDLE answered = nullptr; // set when the read ends: bytes came, or the worker ended
+    OVERLAPPED reading{};
+    bool readPending = false;
+    char incoming[65536];
     std::string buffer;
     std::wstring staged; // the current file's staged output, watched for the file bound
     bool outputTooLarge = false;
@@ -236,6 +240,46 @@ bool spawn(const std::wstring &program, std::wstring environment, std::vector<HA
     return started;
 }
 
+// Makes the pipe the worker answers on: this end read overlapped, the worker's end an ordinary
+// inheritable one. An anonymous pipe cannot be read overlapped, so this one has a name no other
+// run or worker uses.
+bool answerPipe(HANDLE &ours, HANDLE &theirs, SECURITY_ATTRIBUTES &inherit) {
+    static unsigned serial = 0;
+    const std::wstring name = L"\\\\.\\pipe\\ostrelle-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(++serial);
+    ours = CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 65536,
+        0, nullptr);
+    if (ours == INVALID_HANDLE_VALUE)
+        return false;
+    theirs = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+    if (theirs != INVALID_HANDLE_VALUE)
+        return true;
+    CloseHandle(ours);
+    return false;
+}
+
+// Starts the next read of the worker's answers.
+void readAnswers(Worker &worker) {
+    worker.reading = OVERLAPPED{};
+    worker.reading.hEvent = worker.answered;
+    worker.readPending = ReadFile(worker.answers, worker.incoming, sizeof worker.incoming, nullptr,
+                                  &worker.reading) ||
+                         GetLastError() == ERROR_IO_PENDING;
+    // A worker that has ended cannot be read: the wait must end at once for it too.
+    if (!worker.readPending)
+        SetEvent(worker.answered);
+}
+
+// Takes back a read still pending, so that nothing writes into a worker being freed.
+void cancelRead(Worker &worker) {
+    DWORD n = 0;
+    if (worker.readPending && CancelIoEx(worker.answers, &worker.reading))
+        GetOverlappedResult(worker.answers, &worker.reading, &n, TRUE);
+    worker.readPending = false;
+}
+
 std::string handleText(HANDLE h) {
     return std::to_string(static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(h)));
 }
@@ -263,14 +307,15 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
         CloseHandle(job);
         return nullptr;
     }
-    if (!CreatePipe(&answersRead, &answersWrite, &inherit, 65536)) {
+    HANDLE answered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (answered == nullptr || !answerPipe(answersRead, answersWrite, inherit)) {
         why = withError("cannot start a worker: no pipe");
-        for (HANDLE h : {requestsRead, requestsWrite, job})
-            CloseHandle(h);
+        for (HANDLE h : {requestsRead, requestsWrite, job, answered})
+            if (h != nullptr)
+                CloseHandle(h);
         return nullptr;
     }
     SetHandleInformation(requestsWrite, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(answersRead, HANDLE_FLAG_INHERIT, 0);
     HANDLE nul =
         CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     &inherit, OPEN_EXISTING, 0, nullptr);
@@ -300,15 +345,21 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
         CloseHandle(process.hProcess);
     }
     if (!why.empty()) {
-        for (HANDLE h : {requestsWrite, answersRead, job})
+        for (HANDLE h : {requestsWrite, answersRead, job, answered})
             CloseHandle(h);
         return nullptr;
     }
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
 
-    auto *worker =
-        new Worker{process.hProcess, job, requestsWrite, answersRead, {}, {}, false, limits};
+    auto *worker = new Worker;
+    worker->process = process.hProcess;
+    worker->job = job;
+    worker->requests = requestsWrite;
+    worker->answers = answersRead;
+    worker->answered = answered;
+    worker->limits = limits;
+    readAnswers(*worker);
     if (!writeAll(worker->requests, encode(setup))) {
         // A worker that cannot even take its setup has ended; takeAnswer will say how.
         CloseHandle(worker->requests);
@@ -319,23 +370,22 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
 
 bool submit(Worker &worker, const Job &job) {
     worker.staged = wide(job.staged);
-    return worker.requests != nullptr && writeAll(worker.requests, encode(job));
+    if (worker.requests != nullptr && writeAll(worker.requests, encode(job)))
+        return true;
+    if (worker.requests != nullptr)
+        CloseHandle(worker.requests);
+    worker.requests = nullptr;
+    return false;
 }
 
 int waitForAny(const std::vector<Worker *> &workers,
                std::chrono::steady_clock::time_point deadline) {
-    using std::chrono::milliseconds;
-    std::vector<HANDLE> processes;
+    std::vector<HANDLE> answered;
     for (const Worker *w : workers)
-        processes.push_back(w->process);
-    const auto start = std::chrono::steady_clock::now();
+        answered.push_back(w->answered);
     for (;;) {
         for (std::size_t i = 0; i < workers.size(); ++i) {
             Worker &w = *workers[i];
-            DWORD available = 0;
-            if (!PeekNamedPipe(w.answers, nullptr, 0, nullptr, &available, nullptr) ||
-                available > 0)
-                return static_cast<int>(i);
             if (overOutputBound(w.staged, w.limits.outputBytes)) {
                 w.outputTooLarge = true;
                 TerminateProcess(w.process, outputBoundExit);
@@ -345,16 +395,14 @@ int waitForAny(const std::vector<Worker *> &workers,
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
             return -1;
-        // Anonymous pipes cannot be waited on, so this looks again after a quarter of the time
-        // waited so far: an answer is seen within a millisecond at first, and a long conversion
-        // costs a look every 50 ms.
-        const auto waited = std::chrono::duration_cast<milliseconds>(now - start).count();
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - now).count() + 1;
-        const DWORD step =
-            static_cast<DWORD>(std::min<long long>(std::clamp<long long>(waited / 4, 1, 50), left));
-        const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(processes.size()),
-                                                  processes.data(), FALSE, step);
-        if (woke < WAIT_OBJECT_0 + processes.size())
+        // Wakes at least every 50 ms to look at the staged files; rounded up, so that the
+        // deadline is never missed by a millisecond.
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        const DWORD step = static_cast<DWORD>(std::min<long long>(50, left));
+        const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(answered.size()),
+                                                  answered.data(), FALSE, step);
+        if (woke < WAIT_OBJECT_0 + answered.size())
             return static_cast<int>(woke - WAIT_OBJECT_0);
         if (woke == WAIT_FAILED)
             Sleep(step);
@@ -378,16 +426,11 @@ bool hasEnded(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_O
 } // namespace
 
 Answer takeAnswer(Worker &worker, Report &report) {
-    DWORD available = 0;
-    if (!worker.outputTooLarge &&
-        PeekNamedPipe(worker.answers, nullptr, 0, nullptr, &available, nullptr)) {
-        if (available == 0 && !hasEnded(worker.process))
-            return Answer::Pending;
-        char bytes[65536];
-        DWORD n = 0;
-        if (available > 0 && ReadFile(worker.answers, bytes,
-                                      std::min<DWORD>(available, sizeof bytes), &n, nullptr)) {
-            worker.buffer.append(bytes, n);
+    DWORD n = 0;
+    if (!worker.outputTooLarge && worker.readPending) {
+        if (GetOverlappedResult(worker.answers, &worker.reading, &n, FALSE)) {
+            worker.readPending = false;
+            worker.buffer.append(worker.incoming, n);
             std::string payload;
             bool malformed = false;
             if (takeFrame(worker.buffer, payload, malformed)) {
@@ -396,17 +439,26 @@ Answer takeAnswer(Worker &worker, Report &report) {
                     if (report.outcome == Outcome::Done &&
                         overOutputBound(worker.staged, worker.limits.outputBytes))
                         report = grewPast(worker.limits);
+                    worker.staged.clear();
+                    readAnswers(worker);
                     return Answer::Report;
                 }
                 malformed = true;
             }
-            if (!malformed)
+            if (!malformed) {
+                readAnswers(worker);
                 return Answer::Pending;
+            }
             TerminateProcess(worker.process, 1);
             WaitForSingleObject(worker.process, INFINITE);
             report = failure(Outcome::FailedLoad, 1284, "the worker gave a malformed answer");
             return Answer::Ended;
         }
+        // Still reading: a worker that took its file is converting it; one that could not take
+        // it has ended, or is ending.
+        if (GetLastError() == ERROR_IO_INCOMPLETE && worker.requests != nullptr)
+            return Answer::Pending;
+        cancelRead(worker);
     }
     DWORD code = 0;
     if (!reap(worker, code)) {
@@ -437,7 +489,8 @@ void stopWorker(Worker *worker) {
         TerminateProcess(worker->process, 1);
         WaitForSingleObject(worker->process, INFINITE);
     }
-    for (HANDLE h : {worker->process, worker->job, worker->answers})
+    cancelRead(*worker);
+    for (HANDLE h : {worker->process, worker->job, worker->answers, worker->answered})
         CloseHandle(h);
     delete worker;
 }
