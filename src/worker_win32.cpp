@@ -330,21 +330,23 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
     const std::string marker = std::to_string(GetCurrentProcessId()) + " " +
                                handleText(requestsRead) + " " + handleText(answersWrite);
     PROCESS_INFORMATION process{};
-    const bool started =
+    bool started =
         spawn(program, environmentWith(marker), handles, nul, err != nullptr ? err : nul, process);
     if (!started)
         why = withError("cannot start a worker");
     for (HANDLE h : {requestsRead, answersWrite, nul, err})
         if (h != nullptr)
             CloseHandle(h);
+    // Still suspended, it has run no code outside the job.
     if (started && !AssignProcessToJobObject(job, process.hProcess)) {
         why = withError("cannot start a worker: it could not be bounded");
         TerminateProcess(process.hProcess, 1);
         WaitForSingleObject(process.hProcess, INFINITE);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
+        started = false;
     }
-    if (!why.empty()) {
+    if (!started) {
         for (HANDLE h : {requestsWrite, answersRead, job, answered})
             CloseHandle(h);
         return nullptr;
