@@ -90,7 +90,7 @@ $done_lines" ] || fail "UTF-8 name: output was"$'\n'"$got"
 is_standin_tga "$work/files/$name.tga" || fail "$name.tga was not written"
 echo "wine: a file named $name: passed"
 
-# A crash in the library can only be survived by the per-file child process, which the
+# A crash in the library can only be survived by a worker process, which the
 # executable has when it starts processes of its own.
 headers=$(x86_64-w64-mingw32-objdump -p "$exe")
 if ! grep -Eq '[[:space:]]CreateProcess[AW]$' <<<"$headers"; then
@@ -110,3 +110,34 @@ grep -Eiq '^String is .*crash' <<<"$(sed -n 8p <<<"$got")" || fail "crash: no cr
 [ ! -e "$work/files/crash.tga" ] || fail "crash.tga was left behind"
 is_standin_tga "$work/files/after.tga" || fail "after.tga was not written"
 echo "wine: a crashing file and a good one: passed"
+
+# One worker serves a whole run. A crash ends it, and the crashing file is tried once more in a
+# fresh worker, so that its report does not depend on the files before it; the files after it
+# need a third.
+mkdir "$work/files/many"
+good=()
+for i in $(seq -w 1 25); do
+    printf 'good %s' "$i" >"$work/files/many/$i.png"
+    good+=("many/$i.png")
+done
+printf 'ostrelle-standin-crash' >"$work/files/many/crash.png"
+OSTRELLE_TEST_ONLY_STATS=$work/stats run "${good[@]}"
+[ "$(grep -c '^Done!$' <<<"$got")" = 25 ] || fail "25 good files: output was"$'\n'"$got"
+rm "$work"/files/many/*.tga
+OSTRELLE_TEST_ONLY_STATS=$work/stats run many/01.png many/02.png many/crash.png many/03.png
+expected="$banner
+$done_lines
+$done_lines
+Failed to load:
+
+The error 1284
+String is the image library crashed (exception 0xC0000005)
+$done_lines"
+[ "$got" = "$expected" ] || fail "good, good, crash, good: output was"$'\n'"$got"
+for i in 01 02 03; do
+    is_standin_tga "$work/files/many/$i.tga" || fail "many/$i.tga was not written"
+done
+stats=$(tr -d '\r' <"$work/stats")
+[ "$stats" = "workers started: 1
+workers started: 3" ] || fail "workers started, 25 good files, then a crash among good ones:"$'\n'"$stats"
+echo "wine: 25 files in one worker, a crash among good files in three: passed"
