@@ -70,8 +70,9 @@ bool allow(int ruleset, const std::string &path, bool directory, std::uint64_t a
         return true;
     struct stat st {};
     bool ok = true;
-    // A directory named as an input would open every file beneath it.
-    if (fstat(fd, &st) == 0 && (directory || S_ISREG(st.st_mode))) {
+    // A directory named as an input would open every file beneath it; anything else named (a
+    // pipe, a device) is read as the unconfined library would read it.
+    if (fstat(fd, &st) == 0 && directory == S_ISDIR(st.st_mode)) {
         const landlock_path_beneath_attr rule{access, fd};
         if (syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0) {
             why = failure(("landlock rule for " + path).c_str());

@@ -2,6 +2,7 @@
 #include "worker.h"
 
 #include "convert.h"
+#include "sandbox.h"
 #include "testonly.h"
 
 #include <cerrno>
@@ -353,7 +354,11 @@ int runAsWorker(WorkFunction work) {
     _exit(serveJobs(requestFd, answerFd, work));
 }
 
-bool confineSelf(const WorkerSetup &, std::string &) { return true; }
+bool confineSelf(const WorkerSetup &setup, std::string &why) {
+    const SandboxStatus status = confineWorker(setup.inputs, setup.stagingDirs);
+    why = status.why;
+    return status.ok;
+}
 
 void keepHeapWarm() {
 #ifdef __GLIBC__

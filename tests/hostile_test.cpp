@@ -4,12 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/landlock.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -171,4 +180,80 @@ TEST(HostileFiles, OneWorkerServesTheRunAndAUsedWorkerNeverDecidesAReport) {
         runCounted({"p.png", "q.png", "r.png"}, dir.path, {{"OSTRELLE_TEST_ONLY_POISON", "1"}});
     EXPECT_EQ(poisoned.run.out, std::string(support::banner) + done + done + done);
     EXPECT_EQ(poisoned.workersStarted, 3);
+}
+
+// A worker that a hostile file has taken over reaches nothing: each forbidden act is refused, the
+// file is reported, and the next one converts. A crash inside the sandbox stays a crash.
+TEST(HostileFiles, ATakenOverWorkerReachesNothing) {
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) <= 0)
+        GTEST_SKIP() << "this kernel offers no Landlock";
+    support::TempDir dir;
+    for (const char *name : {"evil.png", "abort.png", "good.png"})
+        ASSERT_TRUE(writeGoodPng(dir.path / name));
+    ASSERT_TRUE(pngbytes::write(dir.path / "secret.txt", "the user's secret"));
+    const int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    auto *a = reinterpret_cast<sockaddr *>(&address);
+    ASSERT_TRUE(bind(listening, a, size) == 0 && listen(listening, 4) == 0 &&
+                getsockname(listening, a, &size) == 0);
+    setenv("OSTRELLE_EVIL_PORT", std::to_string(ntohs(address.sin_port)).c_str(), 1);
+    const CountedRun counted =
+        runCounted({"evil.png", "abort.png", "good.png"}, dir.path,
+                   {{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER}});
+    unsetenv("OSTRELLE_EVIL_PORT");
+    close(listening);
+
+    EXPECT_EQ(counted.run.out, std::string(support::banner) +
+                                   failedLoad(1284, "refused every forbidden act") +
+                                   failedLoad(1284, "the image library crashed (signal 6)") + done);
+    const std::vector<std::uint8_t> secret = support::readFile(dir.path / "secret.txt");
+    EXPECT_EQ(std::string(secret.begin(), secret.end()), "the user's secret");
+    EXPECT_FALSE(fs::exists(dir.path / "new.tga"));
+    EXPECT_FALSE(fs::exists("/tmp/ostrelle-evil"));
+    EXPECT_TRUE(support::readTga(dir.path / "good.tga").ok);
+}
+
+// A run killed while the library writes a large output leaves nothing at the final name; the next
+// run in that folder removes the staging folder the killed one left.
+TEST(HostileFiles, ARunKilledMidSaveLeavesNoOutput) {
+    support::TempDir dir;
+    // 8200 x 8200 RGB: a TGA of about 200 MB.
+    ASSERT_TRUE(
+        pngbytes::write(dir.path / "big.png", pngbytes::png(8200, 8200, 8, 2, 8200, 8200 * 3)));
+    ASSERT_TRUE(writeGoodPng(dir.path / "small.png"));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        if (chdir(dir.path.c_str()) == 0)
+            execl(OSTRELLE_BIN, OSTRELLE_BIN, "big.png", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    // Kill the run as soon as the staged file has grown.
+    fs::path staged;
+    for (int i = 0; i < 30000 && staged.empty(); ++i) {
+        std::error_code ec;
+        for (const auto &entry : fs::directory_iterator(dir.path, ec))
+            if (entry.path().filename().string().rfind(".ostrelle-staging-", 0) == 0 &&
+                fs::exists(entry.path() / "0.tga", ec) &&
+                fs::file_size(entry.path() / "0.tga", ec) > 0)
+                staged = entry.path() / "0.tga";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    ASSERT_FALSE(staged.empty()) << "the save never started";
+    EXPECT_FALSE(fs::exists(dir.path / "big.tga"));
+
+    const support::Run next = support::runOstrelle({"small.png"}, dir.path);
+    EXPECT_EQ(next.out, std::string(support::banner) + done);
+    std::set<std::string> left;
+    for (const auto &entry : fs::directory_iterator(dir.path))
+        left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"big.png", "small.png", "small.tga"}));
 }
