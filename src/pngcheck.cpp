@@ -136,28 +136,65 @@ PngProblem checkPngDescriptor(int fd) {
     }
 }
 
-PngProblem checkPngFile(const char *path) {
+namespace {
+
+// Opens path for reading without ever waiting: -1 unless it is a regular file.
+int openRegular(const char *path) {
 #ifdef _WIN32
     const int fd = _open(path, _O_RDONLY | _O_BINARY);
     struct _stat64 st {};
-    const bool regular = fd >= 0 && _fstat64(fd, &st) == 0 && (st.st_mode & _S_IFREG) != 0;
+    if (fd >= 0 && (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFREG) == 0)) {
+        _close(fd);
+        return -1;
+    }
 #else
-    // Opened without waiting, so a named pipe put in the file's place cannot hold the worker here.
+    // Opened without waiting, so a named pipe put in the file's place cannot hold anyone here.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
-    const bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        return -1;
+    }
 #endif
+    return fd;
+}
+
+void closeFile(int fd) {
+#ifdef _WIN32
+    _close(fd);
+#else
+    close(fd);
+#endif
+}
+
+} // namespace
+
+std::uint64_t pngMemoryNeed(const char *path) {
+    const int fd = openRegular(path);
+    if (fd < 0)
+        return 0;
+    auto reader = std::make_unique<Reader>();
+    reader->fd = fd;
+    const unsigned char *head = reader->take(8 + 8 + 13);
+    closeFile(fd);
+    if (head == nullptr || std::memcmp(head, signature, sizeof signature) != 0 ||
+        std::memcmp(head + 12, "IHDR", 4) != 0)
+        return 0;
+    // Sides past 2^31 are refused by the check; such a file never needs its pixels' memory.
+    const std::uint64_t width = bigEndian32(head + 16), height = bigEndian32(head + 20);
+    if (width > maxPngValue || height > maxPngValue)
+        return 0;
+    const std::uint64_t pixels = width * height, perPixel = head[24] == 16 ? 16 : 8;
+    return pixels > UINT64_MAX / perPixel ? UINT64_MAX : pixels * perPixel;
+}
+
+PngProblem checkPngFile(const char *path) {
     // Paths that cannot be opened, and anything but a regular file, are left to the library,
     // which reports them in its own words.
-    PngProblem result;
-    if (regular)
-        result = checkPngDescriptor(fd);
-    if (fd >= 0) {
-#ifdef _WIN32
-        _close(fd);
-#else
-        close(fd);
-#endif
-    }
+    const int fd = openRegular(path);
+    if (fd < 0)
+        return {};
+    PngProblem result = checkPngDescriptor(fd);
+    closeFile(fd);
     return result;
 }

@@ -26,6 +26,9 @@ WorkerLimits limitsFor(std::uint64_t physicalBytes);
 // The bounds on this machine, for this session.
 WorkerLimits workerLimits();
 
+// How many processors this process may run on.
+int usableCores();
+
 struct Worker;
 
 // Starts a worker and hands it setup; null, with why, when it cannot be started.

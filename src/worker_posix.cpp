@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <new>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -144,6 +145,17 @@ WorkerLimits workerLimits() {
         limits.outputBoundIsUsers = true;
     }
     return limits;
+}
+
+int usableCores() {
+#ifdef __linux__
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        return CPU_COUNT(&set) > 0 ? CPU_COUNT(&set) : 1;
+#endif
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
 }
 
 Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::string &why) {

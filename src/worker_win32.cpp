@@ -286,6 +286,16 @@ std::string handleText(HANDLE h) {
 
 } // namespace
 
+int usableCores() {
+    DWORD_PTR process = 0, system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0)
+        return 1;
+    int cores = 0;
+    for (; process != 0; process &= process - 1)
+        ++cores;
+    return cores;
+}
+
 Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::string &why) {
     const std::wstring program =
         testOnly().workerProgram.empty() ? ownProgram() : wide(testOnly().workerProgram);

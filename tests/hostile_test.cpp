@@ -2,6 +2,7 @@
 #include "pngbytes.h"
 #include "support.h"
 
+#include <IL/il.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -47,7 +49,8 @@ bool writeGoodPng(const fs::path &path) {
     return support::writeRgbaPng(path, support::pattern(3, 2, true));
 }
 
-// Runs the program with test-only switches set, and counts the workers it started.
+// Runs the program with test-only switches set, one worker unless they say otherwise, and counts
+// the workers it started.
 struct CountedRun {
     support::Run run;
     int workersStarted = -1;
@@ -57,10 +60,12 @@ CountedRun runCounted(const std::vector<std::string> &args, const fs::path &cwd,
                       const std::vector<std::pair<const char *, const char *>> &switches = {}) {
     const fs::path stats = cwd / "stats.txt";
     setenv("OSTRELLE_TEST_ONLY_STATS", stats.c_str(), 1);
+    setenv("OSTRELLE_TEST_ONLY_WORKERS", "1", 1);
     for (const auto &[name, value] : switches)
         setenv(name, value, 1);
     CountedRun counted{support::runOstrelle(args, cwd), -1};
     unsetenv("OSTRELLE_TEST_ONLY_STATS");
+    unsetenv("OSTRELLE_TEST_ONLY_WORKERS");
     for (const auto &entry : switches)
         unsetenv(entry.first);
     std::ifstream in(stats);
@@ -256,4 +261,95 @@ TEST(HostileFiles, ARunKilledMidSaveLeavesNoOutput) {
     for (const auto &entry : fs::directory_iterator(dir.path))
         left.insert(entry.path().filename().string());
     EXPECT_EQ(left, (std::set<std::string>{"big.png", "small.png", "small.tga"}));
+}
+
+namespace {
+
+// Every file under dir, by relative path, with its bytes (a link as its target's name).
+std::map<std::string, std::string> snapshot(const fs::path &dir) {
+    std::map<std::string, std::string> files;
+    for (const auto &entry : fs::recursive_directory_iterator(dir)) {
+        const std::string name = fs::relative(entry.path(), dir).string();
+        if (entry.is_symlink())
+            files[name] = "-> " + fs::read_symlink(entry.path()).string();
+        else if (entry.is_regular_file()) {
+            const std::vector<std::uint8_t> bytes = support::readFile(entry.path());
+            files[name] = std::string(bytes.begin(), bytes.end());
+        }
+    }
+    return files;
+}
+
+} // namespace
+
+// Several workers change nothing but the time: the same reports and the same files as one worker,
+// for good files of several formats, failing and hostile files, and every way two arguments can
+// meet at one file.
+TEST(HostileFiles, SeveralWorkersGiveWhatOneGives) {
+    support::TempDir base;
+    const fs::path made = base.path / "made";
+    fs::create_directories(made / "sub");
+    fs::create_directory_symlink("sub", made / "link");
+    std::vector<std::string> plain;
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".png";
+        ASSERT_TRUE(
+            support::writeRgbaPng(made / name, support::pattern(3 + i, 2 + i % 3, i % 2 == 0)));
+        plain.push_back(name);
+    }
+    ilInit();
+    const support::Image rgb = support::pattern(9, 7, false);
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < rgb.rgba.size(); i += 4)
+        bytes.insert(bytes.end(), &rgb.rgba[i], &rgb.rgba[i] + 3);
+    ASSERT_TRUE(ilTexImage(9, 7, 1, 3, IL_RGB, IL_UNSIGNED_BYTE, bytes.data()));
+    for (const char *name : {"b.bmp", "c.pcx", "d.jpg", "e.ppm", "sub/f.bmp", "x.bmp"}) {
+        ASSERT_TRUE(ilSaveImage((made / name).c_str())) << name;
+        plain.push_back(name);
+    }
+    ASSERT_TRUE(pngbytes::write(made / "crash.ico", pngbytes::ico(sizeWrapPng())));
+    ASSERT_TRUE(pngbytes::write(made / "wrap.png", sizeWrapPng()));
+    const std::string good = pngbytes::png(4, 4, 8, 2, 4, 12);
+    ASSERT_TRUE(pngbytes::write(made / "cut.png", good.substr(0, 41)));
+    ASSERT_TRUE(pngbytes::write(made / "notes.xyz", "not an image"));
+    ASSERT_TRUE(pngbytes::write(made / "mine.png", good));
+    ASSERT_TRUE(pngbytes::write(made / "mine.tga", "the user's own"));
+    for (const char *name : {"a.png", "x.png", "sub/s.png", "q.png"})
+        ASSERT_TRUE(writeGoodPng(made / name));
+    for (const char *name : {"crash.ico", "wrap.png", "cut.png", "notes.xyz", "missing.png",
+                             "mine.png", "abc", "photo.jpeg"})
+        plain.push_back(name);
+    ASSERT_TRUE(pngbytes::write(made / "abc", good));
+    fs::copy_file(made / "d.jpg", made / "photo.jpeg");
+
+    // The same file twice, two inputs with one output (also through ./, a linked folder and
+    // another case), an input that is an earlier file's output, an output that is a later one's
+    // input.
+    std::vector<std::string> colliding = plain;
+    for (const char *name : {"a.png", "a.png", "x.png", "x.bmp", "./x.png", "sub/s.png",
+                             "link/s.png", "Q.PNG", "q.png", "p1.tga", "s.tga", "sub/s.png"})
+        colliding.push_back(name);
+
+    for (const std::vector<std::string> *args : {&plain, &colliding}) {
+        std::map<std::string, std::string> outputs[2];
+        std::string printed[2];
+        int started = 0;
+        for (int run = 0; run < 2; ++run) {
+            const fs::path dir = base.path / ("run" + std::to_string(run));
+            fs::remove_all(dir);
+            fs::copy(made, dir, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+            const char *workers = run == 0 ? "1" : "3";
+            const CountedRun counted =
+                runCounted(*args, dir, {{"OSTRELLE_TEST_ONLY_WORKERS", workers}});
+            printed[run] = counted.run.out;
+            started = counted.workersStarted;
+            outputs[run] = snapshot(dir);
+        }
+        EXPECT_EQ(printed[1], printed[0]) << args->size() << " arguments";
+        EXPECT_EQ(outputs[1], outputs[0]) << args->size() << " arguments";
+        EXPECT_GE(outputs[0].size(), args->size() / 2 + 20); // most converted
+        // Without collisions the work is shared; with them, one worker serves (and replaces
+        // itself after each of the two crashes).
+        EXPECT_EQ(started, args == &plain ? 4 : 3) << args->size() << " arguments";
+    }
 }
