@@ -11,6 +11,7 @@ installs the tools it needs. Settings, all from the environment:
   OSTRELLE_BIN=PATH time another build of the program
   BENCH_VARIANTS=name=PATH,...  also time these builds of the program, paired with the rest
   BENCH_OUT=DIR     where the table and plot go (default docs)
+  BENCH_PARALLEL=a,b classes also timed on two cores (default hd,huge,icons; "" for none)
 """
 import datetime
 import hashlib
@@ -19,6 +20,7 @@ import platform
 import statistics
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -49,9 +51,19 @@ CLASSES = [
 ]
 QUICK_SHAPES = {"huge": [("rgba", 1, 4000, 3000, "rgba")]}
 
-TOOLS = ["bound", "ostrelle", "gm", "magick", "pillow"]
+TOOLS = ["bound", "ostrelle", "unconfined", "gm", "magick", "pillow"]
 LABELS = {"bound": "libpng bound", "ostrelle": "Ostrelle", "gm": "GraphicsMagick",
-          "magick": "ImageMagick", "pillow": "Pillow"}
+          "magick": "ImageMagick", "pillow": "Pillow",
+          "unconfined": "Ostrelle, workers unconfined (test-only switch)",
+          "ostrelle2": "Ostrelle, 2 cores", "one2": "Ostrelle, 2 cores, 1 worker (test-only switch)",
+          "gm2": "GraphicsMagick, 2 cores", "bound2": "libpng bound, 2 cores"}
+# The tools of the two-core runs, and what they run as.
+PARALLEL_TOOLS = ["bound2", "ostrelle2", "one2", "gm2"]
+ALIASES = {"unconfined": "ostrelle", "ostrelle2": "ostrelle", "one2": "ostrelle", "gm2": "gm",
+           "bound2": "bound"}
+TOOL_ENV = {"unconfined": {"OSTRELLE_TEST_ONLY_NO_SANDBOX": "1"},
+            "one2": {"OSTRELLE_TEST_ONLY_WORKERS": "1"}}
+PARALLEL_CPUS = ",".join(str(c) for c in sorted(os.sched_getaffinity(0))[-2:])
 VARIANTS = dict(v.split("=", 1) for v in os.environ.get("BENCH_VARIANTS", "").split(",") if v)
 for variant in VARIANTS:
     LABELS[variant] = f"Ostrelle {variant}"
@@ -91,6 +103,7 @@ def corpus(name, shapes):
 
 
 def command(tool, files):
+    tool = ALIASES.get(tool, tool)
     if tool == "bound":
         return [BUILD / "bench" / "ostrelle_bound", *files]
     if tool == "ostrelle":
@@ -109,31 +122,75 @@ def clear_outputs(folder):
         tga.unlink()
 
 
+def tree_rss_kib(root):
+    """Resident KiB of root and all its descendants, read from /proc."""
+    parents, rss = {}, {}
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            fields = dict(line.split(":", 1) for line in (entry / "status").read_text().splitlines()
+                          if ":" in line)
+        except OSError:
+            continue
+        parents[int(entry.name)] = int(fields.get("PPid", "0"))
+        rss[int(entry.name)] = int(fields.get("VmRSS", "0 kB").split()[0])
+    total = 0
+    for pid in rss:
+        p = pid
+        while p and p != root:
+            p = parents.get(p, 0)
+        if p == root:
+            total += rss[pid]
+    return total
+
+
 def measure(tool, folder, files):
-    """One timed run on one core: wall and CPU seconds, peak resident MiB, outputs missing."""
+    """One timed run: wall and CPU seconds, peak resident MiB (of the largest process, and of the
+    whole process tree together), page faults and worker starts, outputs missing."""
     clear_outputs(folder)
     # ImageMagick spills large images to its temporary path; keep that on the RAM disk too.
-    env = dict(os.environ, MAGICK_TEMPORARY_PATH=str(folder))
+    stats = folder / ".workers"
+    env = dict(os.environ, MAGICK_TEMPORARY_PATH=str(folder), OSTRELLE_TEST_ONLY_STATS=str(stats),
+               **TOOL_ENV.get(tool, {}))
+    stats.unlink(missing_ok=True)
     peak_file = folder / ".peak"
+    cpus = PARALLEL_CPUS if tool in PARALLEL_TOOLS else CPU
     start = time.perf_counter()
     # GNU time measures the peak: a child forked from this Python process would start with
     # Python's own resident set. stdin is closed since Ostrelle waits for a key at the end.
-    child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file, "taskset", "-c", CPU,
+    child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file, "taskset", "-c", cpus,
                               *command(tool, files)], cwd=folder, env=env,
                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE)
+    # Workers run side by side on two cores: their sum is what the machine must hold. Sampled
+    # only for large files, where a sample every 20 ms sees the peak and costs nothing.
+    tree_peak = [0]
+    sampling = tool in PARALLEL_TOOLS and (folder / files[0]).stat().st_size > 10 * 2**20
+    def sample():
+        while child.poll() is None:
+            tree_peak[0] = max(tree_peak[0], tree_rss_kib(child.pid))
+            time.sleep(0.02)
+    sampler = threading.Thread(target=sample) if sampling else None
+    if sampler:
+        sampler.start()
     stderr = child.stderr.read()
     # Times of the waited-for child include its own children's, whatever the tool forks.
     _, status, usage = os.wait4(child.pid, 0)
     wall = time.perf_counter() - start
     child.returncode = os.waitstatus_to_exitcode(status)
+    if sampler:
+        sampler.join()
     peak_kib = int(peak_file.read_text().split()[-1])
     missing = sum(1 for f in files if not (folder / (f[:-3] + "tga")).exists())
     if missing or child.returncode != 0:
         print(f"  {tool}: exit {child.returncode}, {missing} outputs missing; "
               f"{stderr.decode(errors='replace')[:300]}", flush=True)
+    starts = int(stats.read_text().split()[-1]) if stats.exists() else 0
     return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime,
-            "rss": peak_kib / 1024, "missing": missing}
+            "rss": peak_kib / 1024, "tree": tree_peak[0] / 1024, "missing": missing,
+            "faults": (usage.ru_minflt + usage.ru_majflt) / len(files),
+            "starts": starts / len(files)}
 
 
 # Decodes sources and outputs with Pillow and prints how many outputs hold other pixels. One step
@@ -228,8 +285,9 @@ def table(name, title, shapes, files, tools, results):
     lines = [f"### {name}: {title}", "",
              f"{len(files)} files ({describe(shapes)}); largest decoded image "
              f"{largest_decoded(shapes)} at 4 bytes per pixel.", "",
-             "| tool | wall s | CPU s | peak MiB | wall × bound | CPU × bound | Ostrelle ÷ tool |",
-             "|---|---:|---:|---:|---:|---:|---:|"]
+             "| tool | wall s | CPU s | peak MiB | faults/file | wall × bound | CPU × bound "
+             "| Ostrelle ÷ tool |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
     for tool in tools:
         rows = results[tool]
         missing = max(r["missing"] for r in rows)
@@ -238,12 +296,31 @@ def table(name, title, shapes, files, tools, results):
             (f" ({differ} of 3 checked outputs read back unlike the source)" if differ else "")
         vs = "" if tool == "ostrelle" or "ostrelle" not in tools else \
             f"{paired_ratio(results, 'ostrelle', tool):.2f}"
+        starts = statistics.median(r["starts"] for r in rows)
+        if starts:
+            label += f" ({starts:.4f} worker starts per file)"
         lines.append(
             f"| {label} | {statistics.median(r['wall'] for r in rows):.3f} "
             f"| {statistics.median(r['cpu'] for r in rows):.3f} "
             f"| {max(r['rss'] for r in rows):.0f} "
+            f"| {statistics.median(r['faults'] for r in rows):.0f} "
             f"| {paired_ratio(results, tool, 'bound'):.2f} "
             f"| {paired_ratio(results, tool, 'bound', 'cpu'):.2f} | {vs} |")
+    return lines + [""]
+
+
+def parallel_table(name, files, results):
+    """Two cores: speed-up over one worker and over GraphicsMagick, and the memory held."""
+    lines = [f"### {name} on two cores (cores {PARALLEL_CPUS})", "",
+             "| tool | wall s | peak MiB, largest process | peak MiB, all processes "
+             "| Ostrelle ÷ tool, wall |", "|---|---:|---:|---:|---:|"]
+    for tool in PARALLEL_TOOLS:
+        rows = results[tool]
+        tree = max(r["tree"] for r in rows)
+        vs = "" if tool == "ostrelle2" else f"{paired_ratio(results, tool, 'ostrelle2'):.2f}"
+        lines.append(f"| {LABELS[tool]} | {statistics.median(r['wall'] for r in rows):.3f} "
+                     f"| {max(r['rss'] for r in rows):.0f} | {f'{tree:.0f}' if tree else ''} "
+                     f"| {vs} |")
     return lines + [""]
 
 
@@ -280,6 +357,8 @@ def main():
     tools_wanted = os.environ.get("BENCH_TOOLS")
     tools = [t for t in TOOLS if t == "bound" or not tools_wanted or t in tools_wanted.split(",")]
     tools += list(VARIANTS)
+    if not (ROOT / "src" / "sandbox_linux.cpp").exists():
+        tools.remove("unconfined")
     OUT.mkdir(parents=True, exist_ok=True)
 
     started = datetime.datetime.now(datetime.timezone.utc)
@@ -291,6 +370,15 @@ def main():
         results = run_class(name, files, tools, WORK / name)
         sections += table(name, title, shapes, files, tools, results)
         done.append((name, results))
+    parallel = os.environ.get("BENCH_PARALLEL", "hd,huge,icons")
+    if len(os.sched_getaffinity(0)) >= 2:
+        for name, title, shapes in classes:
+            if name not in parallel.split(","):
+                continue
+            files = corpus(name, shapes_of(name, shapes))
+            print(f"timing {name} on two cores", flush=True)
+            results = run_class(name, files, PARALLEL_TOOLS, WORK / name)
+            sections += parallel_table(name, files, results)
 
     header = [
         "# Benchmark", "",
@@ -304,7 +392,10 @@ def main():
         "BGR/BGRA (opaque gray stays gray, as the program writes it) and writes a raw TGA in one write. "
         "CPU seconds (user and system) are less disturbed by other work on the machine than wall "
         "seconds. Outputs of three files per class and tool are decoded after the first run and "
-        "compared with their sources.", "",
+        "compared with their sources. Faults per file are the page faults of the whole run "
+        "(all its processes) divided by its files, and Ostrelle's worker starts per file come "
+        "from its test-only statistics: both hold on any machine, where times depend on what "
+        "a process start and a fault cost there.", "",
         f"Versions: DevIL {package_version('libdevil1c2')}, libpng {package_version('libpng16-16')}, "
         f"{first_words(tool_version(['gm', 'version']), 2)}, "
         f"{first_words(tool_version(['mogrify', '-version']), 2)}, "
