@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "convert.h"
+#include "keywait.h"
 
 int main(int argc, char **argv) {
     if (convertAsChild(argc, argv))
@@ -21,6 +22,6 @@ int main(int argc, char **argv) {
             convertFile(argv[i]);
 
     // One wait per run; end of input (or a closed stdin) returns at once.
-    std::getchar();
+    waitForKey();
     return 0;
 }
