@@ -1,57 +1,94 @@
 # Quick start: `make demo` converts a sample picture, `make test` runs every test.
-# Both install what is missing to build (Debian or Ubuntu, through sudo when not root).
+# Each target installs what it is missing (Debian or Ubuntu, through sudo when not root).
 
-PACKAGES := cmake g++ make pkg-config libdevil-dev libpng-dev libseccomp-dev libgtest-dev clang-format valgrind file clang-14 libclang-rt-14-dev
+# The program alone needs BUILD_PACKAGES; the tests, the format check and the fuzz targets need
+# more, which a first look at the program should not cost.
+BUILD_PACKAGES := cmake g++ make pkg-config libdevil-dev libseccomp-dev
+DEMO_PACKAGES := $(BUILD_PACKAGES) file
+TEST_PACKAGES := $(BUILD_PACKAGES) libpng-dev libgtest-dev valgrind
+FORMAT_PACKAGES := clang-format
+FUZZ_PACKAGES := $(BUILD_PACKAGES) clang-14 libclang-rt-14-dev
+PACKAGES := $(sort $(DEMO_PACKAGES) $(TEST_PACKAGES) $(FORMAT_PACKAGES) $(FUZZ_PACKAGES))
 BENCH_PACKAGES := python3 python3-pil graphicsmagick imagemagick gnuplot-nox time util-linux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PRESET ?= release
+JOBS ?= $(shell nproc)
+
+# $(call install,PACKAGES): installs those of PACKAGES that are missing; silent when none is.
+install = @missing=$$(for p in $(1); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q --no-install-recommends $$missing; \
+	fi
 
 .PHONY: all setup build demo test asan format check-format clean fuzz bench
 
 all: build
 
+# Everything the targets below use, bench and package aside.
 setup:
-	@missing=$$(for p in $(PACKAGES); do \
-	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
-	  done); \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:" $$missing; \
-	  $(SUDO) apt-get update && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y --no-install-recommends $$missing; \
-	fi
+	$(call install,$(PACKAGES))
 
-build: setup
+build:
+	$(call install,$(TEST_PACKAGES))
 	cmake --preset $(PRESET)
-	cmake --build --preset $(PRESET) --parallel
+	cmake --build --preset $(PRESET) --parallel $(JOBS)
 
-demo: build
+# Only the program, in a build folder of its own; its build output is shown only when it fails.
+DEMO_BUILD := build/program
+demo:
+	$(call install,$(DEMO_PACKAGES))
+	@start=$$(date +%s); mkdir -p $(DEMO_BUILD); \
+	if ! { cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF && \
+	       cmake --build $(DEMO_BUILD) --target ostrelle --parallel $(JOBS); } \
+	     >$(DEMO_BUILD)/build.log 2>&1; then \
+	  cat $(DEMO_BUILD)/build.log; echo "demo: the build failed (log: $(DEMO_BUILD)/build.log)"; \
+	  exit 1; \
+	fi; \
+	echo "Built $(DEMO_BUILD)/ostrelle in $$(($$(date +%s) - start)) s."
 	@rm -rf build/demo && mkdir -p build/demo && cp docs/sample.png build/demo/sample.png
+	@echo "Converting a copy of docs/sample.png in build/demo; input is /dev/null, so the final"
+	@echo "wait for a key ends at once."
+	@echo
 	@echo '$$ ostrelle sample.png < /dev/null'
-	@cd build/demo && ../$(PRESET)/ostrelle sample.png < /dev/null
-	@echo '$$ ls -l build/demo && file build/demo/sample.tga'
-	@ls -l build/demo && file build/demo/sample.tga
+	@cd build/demo && ../program/ostrelle sample.png < /dev/null
+	@echo
+	@echo '$$ file sample.tga'
+	@cd build/demo && file sample.tga
 
+# ctest names skipped tests; their reasons are only in its log, so they are shown here too.
 test: build
 	ctest --preset $(PRESET)
+	@awk '/: Skipped$$/ { getline; print "Skipped because: " $$0 }' \
+	  build/$(PRESET)/Testing/Temporary/LastTest.log | sort -u | \
+	  sed '$$a\See README.md, "Tests", for how to run them.' | grep . || true
 
-asan: setup
+asan:
+	$(call install,$(TEST_PACKAGES))
 	cmake --workflow --preset asan
 
 # Runs each fuzz target on a fixed number of inputs (FUZZ_RUNS); fails on any finding.
-fuzz: setup
+fuzz:
+	$(call install,$(FUZZ_PACKAGES))
 	bash .ci/fuzz.sh
 
 # Times the program against a libpng lower bound and other converters; writes docs/bench.{md,png}.
 # BENCH_QUICK=1 make bench is a short run on small corpora.
 bench:
-	@$(MAKE) --no-print-directory setup PACKAGES="$(PACKAGES) $(BENCH_PACKAGES)"
+	$(call install,$(PACKAGES) $(BENCH_PACKAGES))
 	/usr/bin/python3 bench/bench.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
-check-format: setup
-	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
+check-format:
+	$(call install,$(FORMAT_PACKAGES))
+	@files=$$(git ls-files '*.cpp' '*.h'); \
+	clang-format --dry-run --Werror $$files && \
+	echo "check-format: $$(echo $$files | wc -w) files as .clang-format wants them"
 
 clean:
 	rm -rf build
@@ -62,9 +99,9 @@ clean:
 PACKAGE_TOOLS := dpkg-dev file
 
 package:
-	$(MAKE) setup PACKAGES="$(PACKAGES) $(PACKAGE_TOOLS)"
+	$(call install,$(BUILD_PACKAGES) $(PACKAGE_TOOLS))
 	cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF
-	cmake --build build/package --parallel
+	cmake --build build/package --parallel $(JOBS)
 	cd build/package && cpack
 
 windows:

@@ -23,15 +23,33 @@ elseif(MINGW)
 endif()
 
 if(UNIX AND NOT APPLE)
-  install(FILES packaging/ostrelle.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Debian keeps manual pages and changelogs compressed, without a name or time stamp inside, so
+  # that the same sources give the same package.
+  find_program(OSTRELLE_GZIP gzip REQUIRED)
+  set(OSTRELLE_GZIPPED)
+  foreach(doc ostrelle.1 changelog)
+    add_custom_command(
+      OUTPUT ${PROJECT_BINARY_DIR}/${doc}.gz
+      COMMAND ${OSTRELLE_GZIP} -9nc ${PROJECT_SOURCE_DIR}/packaging/${doc} > ${PROJECT_BINARY_DIR}/${doc}.gz
+      DEPENDS packaging/${doc})
+    list(APPEND OSTRELLE_GZIPPED ${PROJECT_BINARY_DIR}/${doc}.gz)
+  endforeach()
+  add_custom_target(ostrelle_docs ALL DEPENDS ${OSTRELLE_GZIPPED})
+
+  install(FILES ${PROJECT_BINARY_DIR}/ostrelle.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES packaging/ostrelle.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES packaging/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME ostrelle)
   set(CPACK_PACKAGE_CONTACT "Quorvane <ostrelle@quorvane.example>")
   set(CPACK_PACKAGE_VENDOR Quorvane)
-  set(CPACK_PACKAGE_DESCRIPTION
-      "Ostrelle converts the image files named on its command line, or dropped on its launcher, into TGA files beside them, through the DevIL image library.")
+  string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+         "Ostrelle converts the image files named on its command line, or dropped on"
+         "its launcher, into TGA files beside them, through the DevIL image library."
+         "Each file is converted in a process of its own, so a broken file is reported"
+         "and the run goes on with the next.")
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
   set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://ostrelle.quorvane.example")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

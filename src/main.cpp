@@ -1,5 +1,6 @@
 // Ostrelle: converts the images named on the command line into TGA files beside them.
 #include "convert.h"
+#include "keywait.h"
 #include "run.h"
 #include "worker.h"
 
@@ -29,6 +30,6 @@ int main(int argc, char **argv) {
         convertAll(std::vector<std::string>(argv + 1, argv + argc));
 
     // One wait per run; end of input (or a closed stdin) returns at once.
-    std::getchar();
+    waitForKey();
     return 0;
 }

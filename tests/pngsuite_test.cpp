@@ -61,7 +61,7 @@ std::vector<std::string> outcomes(const std::string &out) {
 TEST(PngSuite, ValidImagesConvertExactlyAndCorruptOnesWriteNothing) {
     const fs::path suite = OSTRELLE_PNGSUITE;
     if (!fs::is_directory(suite / "png") || !fs::is_directory(suite / "json"))
-        GTEST_SKIP() << "PngSuite is not at " << suite;
+        GTEST_SKIP() << "PngSuite is not at " << suite.string();
 
     support::TempDir dir;
     std::vector<std::string> names;

@@ -10,9 +10,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <pty.h>
 #include <set>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -161,6 +163,70 @@ TEST(Run, WaitsForOneCharacter) {
     }
     close(in[1]);
     close(out[0]);
+}
+
+// On a terminal one key ends the wait without Enter, and Ctrl-C ends it too; either way the
+// terminal is left with the settings it had.
+TEST(Run, OnATerminalOneKeyEndsTheWait) {
+    support::TempDir dir;
+    makePng(dir.path / "t.png");
+    auto same = [](const termios &a, const termios &b) {
+        return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+               a.c_lflag == b.c_lflag && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
+    };
+    for (const char key : {'k', '\x03'}) {
+        SCOPED_TRACE(key == 'k' ? "a key" : "Ctrl-C");
+        fs::remove(dir.path / "t.tga");
+        int master = -1;
+        const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (chdir(dir.path.c_str()) != 0)
+                _exit(127);
+            execl(OSTRELLE_BIN, OSTRELLE_BIN, "t.png", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        termios before{}, waiting{}, after{};
+        ASSERT_EQ(tcgetattr(master, &before), 0);
+        ASSERT_TRUE((before.c_lflag & ICANON) && (before.c_lflag & ECHO));
+
+        std::string printed;
+        char buffer[512];
+        pollfd pfd{master, POLLIN, 0};
+        while (printed.find("Press any key to continue.") == std::string::npos &&
+               poll(&pfd, 1, 20000) > 0) {
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            printed.append(buffer, static_cast<std::size_t>(n));
+        }
+        EXPECT_NE(printed.find("Done!"), std::string::npos) << printed;
+        // The prompt is out before the wait begins; the key goes in once the terminal is switched.
+        for (int i = 0; i < 500 && tcgetattr(master, &waiting) == 0 && (waiting.c_lflag & ICANON);
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(waiting.c_lflag & (ICANON | ECHO), 0u);
+
+        ASSERT_EQ(write(master, &key, 1), 1);
+        int status = 0;
+        pid_t ended = 0;
+        for (int i = 0; i < 100 && ended == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ended = waitpid(pid, &status, WNOHANG);
+        }
+        if (ended == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "still waiting after one key";
+        } else if (key == 'k') {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+        }
+        ASSERT_EQ(tcgetattr(master, &after), 0);
+        EXPECT_TRUE(same(before, after));
+        close(master);
+    }
 }
 
 TEST(Save, NeverOverwritesAnExistingFile) {

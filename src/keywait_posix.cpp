@@ -1,0 +1,58 @@
+#include "keywait.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <iterator>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// The settings to put back, also from a signal handler, which can reach nothing else.
+termios saved;
+
+const int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Installed with SA_RESETHAND: the signal, raised again, meets its default action once this
+// handler returns and unblocks it.
+extern "C" void restoreAndReraise(int sig) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    raise(sig);
+}
+
+} // namespace
+
+void waitForKey() {
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
+        std::getchar();
+        return;
+    }
+    // The handlers go in before the settings change, so no moment is left uncovered. A signal
+    // the caller ignores (nohup's SIGHUP) stays ignored.
+    struct sigaction previous[std::size(endingSignals)];
+    struct sigaction restoring = {};
+    restoring.sa_handler = restoreAndReraise;
+    restoring.sa_flags = SA_RESETHAND;
+    sigemptyset(&restoring.sa_mask);
+    for (std::size_t i = 0; i < std::size(endingSignals); ++i) {
+        sigaction(endingSignals[i], nullptr, &previous[i]);
+        if (previous[i].sa_handler != SIG_IGN)
+            sigaction(endingSignals[i], &restoring, nullptr);
+    }
+
+    termios oneKey = saved;
+    oneKey.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    oneKey.c_cc[VMIN] = 1;
+    oneKey.c_cc[VTIME] = 0;
+    // TCSANOW rather than TCSAFLUSH: a key pressed while the last file was still converting
+    // counts, instead of being thrown away and leaving the run waiting for another.
+    tcsetattr(STDIN_FILENO, TCSANOW, &oneKey);
+    char key;
+    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+    }
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+
+    for (std::size_t i = 0; i < std::size(endingSignals); ++i)
+        sigaction(endingSignals[i], &previous[i], nullptr);
+}
