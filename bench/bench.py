@@ -311,7 +311,12 @@ def table(name, title, shapes, files, tools, results):
 
 def parallel_table(name, files, results):
     """Two cores: speed-up over one worker and over GraphicsMagick, and the memory held."""
+    bound = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 4 * 3 / 2**20
     lines = [f"### {name} on two cores (cores {PARALLEL_CPUS})", "",
+             f"{len(files)} files. Ostrelle holds back a file while the memory of the files in "
+             f"flight would pass a worker's bound, here {bound:.0f} MiB; the last column but one "
+             "is what all processes of a run held together at once, sampled every 20 ms "
+             "(large files only).", "",
              "| tool | wall s | peak MiB, largest process | peak MiB, all processes "
              "| Ostrelle ÷ tool, wall |", "|---|---:|---:|---:|---:|"]
     for tool in PARALLEL_TOOLS:
