@@ -194,15 +194,26 @@ void convertAll(const std::vector<std::string> &paths) {
                 file.job.refusal = IL_COULD_NOT_OPEN_FILE;
             else
                 file.job.staged = staging.dirFor[pick] + "/" + std::to_string(pick) + ".tga";
-            if (slot.worker == nullptr) {
-                std::string why;
-                slot.worker = startWorker(setup, limits, why);
-                slot.served = 0;
+            // A worker that ended while idle (killed from outside, say) is replaced once.
+            std::string why;
+            for (int attempt = 0; attempt < 2; ++attempt) {
                 if (slot.worker == nullptr) {
-                    finish(file, failure(Outcome::FailedLoad, IL_INTERNAL_ERROR, why));
-                    continue;
+                    slot.worker = startWorker(setup, limits, why);
+                    slot.served = 0;
+                    if (slot.worker == nullptr)
+                        break;
+                    ++workersStarted;
                 }
-                ++workersStarted;
+                if (submit(*slot.worker, file.job))
+                    break;
+                why = "cannot hand the file to a worker";
+                stopSlot(slot);
+            }
+            if (slot.worker == nullptr) {
+                if (solo == &slot)
+                    solo = nullptr;
+                finish(file, failure(Outcome::FailedLoad, IL_INTERNAL_ERROR, why));
+                continue;
             }
             for (Slot &other : slots)
                 other.alone = false;
@@ -210,8 +221,6 @@ void convertAll(const std::vector<std::string> &paths) {
             slot.alone = alone;
             slot.deadline = Clock::now() + std::chrono::seconds(limits.seconds);
             slot.held = std::max(slot.held, file.memoryNeed);
-            if (!submit(*slot.worker, file.job))
-                slot.deadline = Clock::now(); // it has ended; its answer says how
         }
 
         while (printed < files.size() && files[printed].done)
