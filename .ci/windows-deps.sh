@@ -32,7 +32,7 @@ done <"$sums"
 
 # The cache key covers the tarballs, the patches, this script, the toolchain file and compiler.
 key=$({
-    cat "$sums" "${patches[@]}" "$0" "$toolchain"
+    cat "$sums" "${patches[@]}" .ci/windows-deps.sh "$toolchain"
     x86_64-w64-mingw32-gcc --version
 } | sha256sum | cut -c1-16)
 cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/ostrelle/windows-deps
@@ -67,7 +67,7 @@ build_deps() {
     local zlib=(-DZLIB_LIBRARY="$stage/lib/libzlibstatic.a" -DZLIB_INCLUDE_DIR="$stage/include")
     cmake_install "$work/libpng-1.6.58" "$work/libpng" "${zlib[@]}" -DPNG_SHARED=OFF \
         -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_TOOLS=OFF
-    # No SIMD, so no nasm: the decoder's speed hardly matters beside the program's per-file cost.
+    # No SIMD extensions, which would need nasm; the plain C decoder gives the same pixels.
     cmake_install "$work/libjpeg-turbo-3.1.4" "$work/libjpeg" -DENABLE_SHARED=OFF -DWITH_SIMD=0 \
         -DWITH_TURBOJPEG=OFF -DWITH_TOOLS=OFF -DWITH_TESTS=OFF
     # PNG and JPEG only: every other codec would need a library of its own in the DLL.
