@@ -51,6 +51,6 @@ if [ "${OSTRELLE_WINE:-1}" = 0 ]; then
     echo "windows-release: wine run SKIPPED (OSTRELLE_WINE=0)"
     exit 0
 fi
-bash .ci/install-missing.sh unzip icoutils wine64 g++ libpng-dev python3-pil
+bash .ci/install-missing.sh unzip icoutils wine64 g++ libpng-dev libdevil-dev python3-pil
 bash tests/windows/release-under-wine.sh "$zip"
 echo "windows-release: passed in $((SECONDS - start)) s"

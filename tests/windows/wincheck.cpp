@@ -48,10 +48,13 @@ support::Image decodePng(const char *path) {
     return image;
 }
 
-// Why tgaPath is not an exact conversion of pngPath, or "" when it is.
-std::string mismatch(const char *pngPath, const char *tgaPath) {
+// Why tgaPath is not an exact conversion of pngPath, in the program's profile when `profile`, or
+// "" when it is.
+std::string mismatch(const char *pngPath, const char *tgaPath, bool profile) {
     const support::Tga tga = support::readTga(tgaPath);
-    const std::string problem = support::profileProblem(tgaPath, tga);
+    std::string problem = tga.ok ? "" : "unreadable: " + tga.why;
+    if (profile)
+        problem = support::profileProblem(tgaPath, tga);
     if (!problem.empty())
         return problem;
     const support::Image want = decodePng(pngPath);
@@ -85,12 +88,13 @@ int main(int argc, char **argv) {
                    ? 0
                    : 1;
     }
-    if (argc == 4 && std::strcmp(argv[1], "compare") == 0) {
-        const std::string why = mismatch(argv[2], argv[3]);
+    const bool profile = argc == 4 && std::strcmp(argv[1], "compare") == 0;
+    if (profile || (argc == 4 && std::strcmp(argv[1], "pixels") == 0)) {
+        const std::string why = mismatch(argv[2], argv[3], profile);
         if (!why.empty())
             std::cout << argv[3] << ": " << why << "\n";
         return why.empty() ? 0 : 1;
     }
-    std::cerr << "usage: wincheck files DIR | wincheck compare PNG TGA\n";
+    std::cerr << "usage: wincheck files DIR | wincheck compare|pixels PNG TGA\n";
     return 2;
 }
