@@ -39,10 +39,11 @@ zip=$PWD/$out/$name.zip
 rm -rf "$pack" "$zip"
 mkdir -p "$pack/licenses/devil-patches"
 cp "$out/exe/ostrelle.exe" "$deps/bin/DevIL.dll" "$pack/"
-cp packaging/windows/README.txt "$pack/README.txt"
+# Windows line ends, for any editor a user opens the notes with.
+sed 's/$/\r/' packaging/windows/README.txt >"$pack/README.txt"
 cp LICENSE "$pack/licenses/Ostrelle-LICENSE.txt"
 cp "$deps"/licenses/* "$pack/licenses/"
-cp packaging/windows/DevIL-source.txt "$pack/licenses/"
+sed 's/$/\r/' packaging/windows/DevIL-source.txt >"$pack/licenses/DevIL-source.txt"
 cp "${patches[@]}" "$pack/licenses/devil-patches/"
 (cd "$pack" && zip -qr -X "$zip" .)
 echo "windows-release: $zip ($(stat -c %s "$zip") bytes) in $((SECONDS - start)) s"

@@ -97,7 +97,7 @@ ostrelle.exe'
 # Every valid PngSuite image converts exactly and every corrupt one is refused with nothing written.
 check_pngsuite() {
     if [ ! -d "$suite/png" ]; then
-        echo "wine: PngSuite SKIPPED (no $suite/png)"
+        echo "wine: PngSuite SKIPPED (PngSuite is not at $suite)"
         return
     fi
     local dir names i stem valid=0 exact=0 corrupt=0 refused=0
