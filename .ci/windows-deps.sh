@@ -20,7 +20,7 @@ fail() {
     exit 1
 }
 
-bash .ci/install-missing.sh cmake make git g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+bash .ci/install-missing.sh cmake make git nasm g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 
 # Every tarball is checked against the checksums this project pins before anything unpacks it.
 [ -d "$vendor" ] || fail "no vendor folder at $vendor (set OSTRELLE_VENDOR; README.md lists the tarballs)"
@@ -67,9 +67,10 @@ build_deps() {
     local zlib=(-DZLIB_LIBRARY="$stage/lib/libzlibstatic.a" -DZLIB_INCLUDE_DIR="$stage/include")
     cmake_install "$work/libpng-1.6.58" "$work/libpng" "${zlib[@]}" -DPNG_SHARED=OFF \
         -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_TOOLS=OFF
-    # No SIMD extensions, which would need nasm; the plain C decoder gives the same pixels.
-    cmake_install "$work/libjpeg-turbo-3.1.4" "$work/libjpeg" -DENABLE_SHARED=OFF -DWITH_SIMD=0 \
-        -DWITH_TURBOJPEG=OFF -DWITH_TOOLS=OFF -DWITH_TESTS=OFF
+    # With its SIMD extensions (assembled by nasm) four 12-megapixel JPEGs convert in 0.57 s
+    # instead of 0.78 s under wine here, to the same pixels; never quietly without them.
+    cmake_install "$work/libjpeg-turbo-3.1.4" "$work/libjpeg" -DENABLE_SHARED=OFF -DWITH_SIMD=1 \
+        -DREQUIRE_SIMD=1 -DWITH_TURBOJPEG=OFF -DWITH_TOOLS=OFF -DWITH_TESTS=OFF
     # PNG and JPEG only: every other codec would need a library of its own in the DLL.
     cmake_install "$work/devil-1.8.0/DevIL/src-IL" "$work/devil" "${zlib[@]}" \
         -DPNG_LIBRARY="$stage/lib/libpng16.a" -DPNG_PNG_INCLUDE_DIR="$stage/include" \
