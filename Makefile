@@ -93,9 +93,10 @@ check-format:
 clean:
 	rm -rf build
 
-# Debian package: build/package/ostrelle_VERSION_ARCH.deb (`make package`), and the Windows
-# executable cross-built with mingw-w64 and checked (`make windows`).
-.PHONY: package windows
+# Debian package: build/package/ostrelle_VERSION_ARCH.deb (`make package`), the Windows
+# executable cross-built with mingw-w64 and checked against a stand-in DevIL (`make windows`), and
+# the Windows download with the real DevIL, tested under wine (`make windows-release`).
+.PHONY: package windows windows-release
 PACKAGE_TOOLS := dpkg-dev file
 
 package:
@@ -106,3 +107,6 @@ package:
 
 windows:
 	bash .ci/windows-cross.sh
+
+windows-release:
+	bash .ci/windows-release.sh

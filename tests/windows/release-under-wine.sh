@@ -1,0 +1,239 @@
+#!/usr/bin/env bash
+# Usage: release-under-wine.sh ZIP
+# Unpacks the Windows download into a fresh folder and checks its own files: the layout, the
+# executable and DLL import tables, and under wine the conversions a user would make. Each check
+# is a check_* function run in the order of the list at the end; to add one, write it and list it.
+# PngSuite comes from OSTRELLE_PNGSUITE (default ../shared/pngsuite beside the project).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+zip=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+work=$(dirname "$zip")/wine
+app=$work/app
+suite=${OSTRELLE_PNGSUITE:-$root/../shared/pngsuite}
+def=$root/packaging/devil.def
+
+fail() {
+    echo "wine: FAILED: $*" >&2
+    exit 1
+}
+
+wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+[ -x "$wine" ] || fail "wine is not installed"
+rm -rf "$work"
+mkdir -p "$app"
+unzip -q "$zip" -d "$app"
+g++ -std=c++17 -O1 -Wall -Wextra -Werror -DOSTRELLE_BIN='"ostrelle.exe"' -I"$root/tests" \
+    -o "$work/wincheck" "$here/wincheck.cpp" "$root/tests/support.cpp" "$root/tests/pngbytes.cpp" \
+    -lpng -lz
+
+# No wine debugger: a crash just ends the process, as it does for a user. The prefix outlives the
+# run: making one takes about 5 s of the 20 s the checks take.
+export WINEPREFIX="$(dirname "$zip")/wine-prefix" WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+# Wine hands arguments over in the Unix locale's encoding, which must be UTF-8 here.
+export LC_ALL=C.UTF-8
+
+# A fresh folder for one check's files; prints its path.
+fresh() {
+    mkdir -p "$work/files/$1"
+    echo "$work/files/$1"
+}
+
+# Runs the unpacked ostrelle.exe in folder $1 on the other arguments, standard input at its end,
+# and sets got to its output with Unix line ends and reports to the first line of each file's
+# report; the program ends with status 0 whatever happened to the files.
+run() {
+    local dir=$1 status=0
+    shift
+    (cd "$dir" && timeout 300 "$wine" "$app/ostrelle.exe" "$@" </dev/null >"$work/stdout" \
+        2>"$work/stderr") || status=$?
+    got=$(tr -d '\r' <"$work/stdout")
+    [ "$status" = 0 ] || fail "ostrelle.exe $* ended with status $status, output:"$'\n'"$got"$'\n'"$(cat "$work/stderr")"
+    mapfile -t reports < <(sed '1,4d' <<<"$got" | grep -E '^(Done!|Failed to )' || true)
+    [ "${#reports[@]}" = $# ] || fail "$# files gave ${#reports[@]} reports:"$'\n'"$got"
+}
+
+# True when TGA $2 holds exactly the pixels of PNG $1 in the program's profile; says why not.
+same() {
+    "$work/wincheck" compare "$1" "$2"
+}
+
+check_layout() {
+    local expected listed
+    expected='DevIL.dll
+README.txt
+licenses/DevIL-COPYING.txt
+licenses/DevIL-source.txt
+licenses/Ostrelle-LICENSE.txt
+licenses/devil-patches/0001-png-no-gamma-on-windows.patch
+licenses/devil-patches/0002-tga-origin-bit-matches-rows.patch
+licenses/devil-patches/0003-mingw-w64-build.patch
+licenses/libjpeg-turbo-LICENSE.md
+licenses/libjpeg-turbo-README.ijg
+licenses/libpng-LICENSE.txt
+licenses/zlib-LICENSE.txt
+ostrelle.exe'
+    listed=$(cd "$app" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+    [ "$listed" = "$expected" ] || fail "the zip holds"$'\n'"$listed"$'\n'"instead of"$'\n'"$expected"
+    grep -q 'a2d9193fed0c7f93519c0c4c28b3348e0cb5759b' "$app/licenses/DevIL-source.txt" ||
+        fail "DevIL-source.txt does not name the upstream commit"
+
+    bash "$root/.ci/inspect-windows-exe.sh" "$app/ostrelle.exe" "$def"
+    # The DLL brings its codecs inside: it may import from nothing a Windows does not have, and
+    # must export everything the program calls.
+    local headers dlls name
+    headers=$(x86_64-w64-mingw32-objdump -p "$app/DevIL.dll")
+    dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | sort -u)
+    while read -r name; do
+        grep -Eiq '^(kernel32|msvcrt|user32|advapi32)\.dll$' <<<"$name" ||
+            fail "DevIL.dll imports from $name, which is not part of Windows"
+    done <<<"$dlls"
+    while read -r name; do
+        grep -Eq "^[[:space:]]+\[ *[0-9]+\] $name\$" <<<"$headers" ||
+            fail "DevIL.dll does not export $name"
+    done < <(sed -n '/^EXPORTS/,$p' "$def" | sed '1d; s/;.*//; s/[[:space:]]//g; /^$/d')
+    echo "wine: zip layout, ostrelle.exe and DevIL.dll (imports" $dlls"): passed"
+}
+
+# Every valid PngSuite image converts exactly and every corrupt one is refused with nothing written.
+check_pngsuite() {
+    if [ ! -d "$suite/png" ]; then
+        echo "wine: PngSuite SKIPPED (PngSuite is not at $suite)"
+        return
+    fi
+    local dir names i stem valid=0 exact=0 corrupt=0 refused=0
+    dir=$(fresh pngsuite)
+    cp "$suite"/png/*.png "$dir/"
+    chmod u+w "$dir"/*.png
+    mapfile -t names < <(cd "$dir" && LC_ALL=C ls -- *.png)
+    run "$dir" "${names[@]}"
+    for i in "${!names[@]}"; do
+        stem=${names[i]%.png}
+        if [[ $stem == x* ]]; then
+            corrupt=$((corrupt + 1))
+            if [ "${reports[i]}" = "Failed to load:" ] && [ ! -e "$dir/$stem.tga" ]; then
+                refused=$((refused + 1))
+            else
+                echo "${names[i]}: ${reports[i]}, not refused"
+            fi
+        else
+            valid=$((valid + 1))
+            [ "${reports[i]}" = "Done!" ] || echo "${names[i]}: ${reports[i]}"
+            [ "${reports[i]}" = "Done!" ] && same "$dir/${names[i]}" "$dir/$stem.tga" &&
+                exact=$((exact + 1))
+        fi
+    done
+    echo "wine: PngSuite: $exact of $valid exact, $refused of $corrupt refused"
+    # A partial copy of the suite would pass unnoticed otherwise.
+    [ "$valid" = 161 ] && [ "$corrupt" = 14 ] || fail "PngSuite is incomplete at $suite"
+    [ "$exact" = "$valid" ] && [ "$refused" = "$corrupt" ] || fail "PngSuite"
+}
+
+# A file that crashes the library is reported, nothing is left of it, and the next file converts;
+# that one is an icon holding a PNG with a gAMA chunk, which must load as stored too.
+check_crash() {
+    local dir
+    dir=$(fresh crash)
+    "$work/wincheck" files "$dir"
+    run "$dir" good.png crash.ico linear.ico
+    [ "${reports[*]}" = "Done! Failed to load: Done!" ] || fail "crash: output was"$'\n'"$got"
+    grep -Eq '^The error 1284$' <<<"$got" && grep -Eq '^String is .*crash' <<<"$got" ||
+        fail "crash: not reported as a crash:"$'\n'"$got"
+    [ ! -e "$dir/crash.tga" ] || fail "crash.tga was left behind"
+    same "$dir/good.png" "$dir/good.tga" && same "$dir/good.png" "$dir/linear.tga" ||
+        fail "crash: the files around it did not convert exactly"
+    echo "wine: a good file, one that crashes the library, a linear PNG icon: passed"
+}
+
+# The DLL's own TGA writer, without the program's repair of the header, as other programs use it.
+check_dll_alone() {
+    local dir
+    dir=$(fresh dll)
+    "$work/wincheck" files "$dir"
+    mkdir -p "$dir/include/IL"
+    cp /usr/include/IL/il.h "$dir/include/IL/"
+    printf '%s\n' '#include <IL/il.h>' 'int main(int argc, char **argv) {' '    ilInit();' \
+        '    return argc == 3 && ilLoadImage(argv[1]) && ilSaveImage(argv[2]) ? 0 : 1;' '}' \
+        >"$dir/save.c"
+    x86_64-w64-mingw32-gcc -Wall -Werror -I"$dir/include" -o "$dir/save.exe" "$dir/save.c" \
+        "$app/DevIL.dll"
+    cp "$app/DevIL.dll" "$dir/"
+    (cd "$dir" && "$wine" save.exe good.png good.tga </dev/null >/dev/null 2>&1) ||
+        fail "DevIL.dll alone did not convert good.png"
+    # DevIL's own header and trailer differ from the program's; rows and their origin bit may not.
+    "$work/wincheck" pixels "$dir/good.png" "$dir/good.tga" || fail "DevIL.dll's own TGA writer"
+    echo "wine: DevIL.dll alone, load and save: passed"
+}
+
+# Outside every ANSI code page and in a folder with a space: only the manifest's UTF-8 code page
+# brings such a name through.
+check_unicode_name() {
+    local dir name='αβ-日本'
+    dir=$(fresh "with space")
+    "$work/wincheck" files "$dir"
+    mv "$dir/good.png" "$dir/$name.png"
+    run "$dir" "$name.png"
+    [ "${reports[*]}" = "Done!" ] || fail "$name.png: output was"$'\n'"$got"
+    same "$dir/$name.png" "$dir/$name.tga" || fail "$name.png did not convert exactly"
+    echo "wine: $name.png in a folder with a space: passed"
+}
+
+# One worker serves many files with the real library, is replaced after a crash, and several
+# workers share a run when the process may use several cores.
+check_workers() {
+    local dir i names=()
+    dir=$(fresh workers)
+    "$work/wincheck" files "$dir"
+    for i in $(seq -w 1 24); do
+        cp "$dir/good.png" "$dir/$i.png"
+        names+=("$i.png")
+    done
+    OSTRELLE_TEST_ONLY_WORKERS=1 OSTRELLE_TEST_ONLY_STATS="$dir/stats" \
+        run "$dir" "${names[@]:0:12}" crash.ico "${names[@]:12}"
+    [ "$(tr -d '\r' <"$dir/stats")" = "workers started: 3" ] ||
+        fail "workers: 24 files and a crash took $(cat "$dir/stats"), not 3"
+    [ "$(grep -c '^Done!$' <<<"$got")" = 24 ] || fail "workers: output was"$'\n'"$got"
+    rm "$dir"/[0-9]*.tga "$dir/stats"
+    OSTRELLE_TEST_ONLY_STATS="$dir/stats" run "$dir" "${names[@]}"
+    [ "$(grep -c '^Done!$' <<<"$got")" = 24 ] || fail "workers: output was"$'\n'"$got"
+    for i in "${names[@]}"; do
+        same "$dir/$i" "$dir/${i%png}tga" || fail "workers: $i did not convert exactly"
+    done
+    echo "wine: 24 files in one worker and a crash among them in three, then in $(tr -d '\r' <"$dir/stats" | cut -d' ' -f3) workers: passed"
+}
+
+# JPEG through the DLL's own libjpeg-turbo decodes to what Pillow decodes.
+check_jpeg() {
+    local dir names=(baseline progressive gray s420 s422 s444) n exact=0
+    dir=$(fresh jpeg)
+    /usr/bin/python3 - "$dir" <<'PY'
+import sys
+from PIL import Image
+d = sys.argv[1]
+# A small picture with edges and gradients, odd-sized so that subsampled edges count.
+im = Image.new("RGB", (37, 23))
+im.putdata([((x * 7 + y * 3) % 256, (x * y) % 256, 255 - x * 6) for y in range(23) for x in range(37)])
+kinds = {
+    "baseline": (im, {}),
+    "progressive": (im, {"progressive": True}),
+    "gray": (im.convert("L"), {}),
+    "s420": (im, {"subsampling": 2}),
+    "s422": (im, {"subsampling": 1}),
+    "s444": (im, {"subsampling": 0}),
+}
+for name, (picture, options) in kinds.items():
+    picture.save(f"{d}/{name}.jpg", quality=90, **options)
+    Image.open(f"{d}/{name}.jpg").save(f"{d}/{name}-pillow.png")
+PY
+    run "$dir" "${names[@]/%/.jpg}"
+    for n in "${names[@]}"; do
+        same "$dir/$n-pillow.png" "$dir/$n.tga" && exact=$((exact + 1))
+    done
+    echo "wine: JPEG: $exact of ${#names[@]} as Pillow decodes them (${names[*]})"
+    [ "$exact" = "${#names[@]}" ] || fail "JPEG"
+}
+
+for check in check_layout check_pngsuite check_crash check_workers check_dll_alone check_unicode_name check_jpeg; do
+    "$check"
+done
