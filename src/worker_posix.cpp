@@ -158,13 +158,26 @@ int usableCores() {
     return online > 0 ? static_cast<int>(online) : 1;
 }
 
+namespace {
+
+// A pipe whose ends no program this process starts inherits unless told to.
+int pipeCloseOnExec(int ends[2]) {
+#ifdef __linux__
+    return pipe2(ends, O_CLOEXEC);
+#else
+    return pipe(ends);
+#endif
+}
+
+} // namespace
+
 Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::string &why) {
     int requests[2], answers[2];
-    if (pipe(requests) != 0) {
+    if (pipeCloseOnExec(requests) != 0) {
         why = std::string("cannot start a worker: ") + std::strerror(errno);
         return nullptr;
     }
-    if (pipe(answers) != 0) {
+    if (pipeCloseOnExec(answers) != 0) {
         why = std::string("cannot start a worker: ") + std::strerror(errno);
         close(requests[0]);
         close(requests[1]);
