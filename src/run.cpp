@@ -55,14 +55,22 @@ std::string entryKey(const std::string &path) {
     std::transform(name.begin(), name.end(), name.begin(), [](char c) {
         return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     });
+    // Most arguments share a folder or a few; each is looked up once.
+    static std::map<std::string, std::string> folders;
+    auto found = folders.find(folder);
+    if (found == folders.end()) {
+        std::string key;
 #ifndef _WIN32
-    struct stat st {};
-    if (stat(folder.c_str(), &st) == 0)
-        return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + name;
+        struct stat st {};
+        if (stat(folder.c_str(), &st) == 0)
+            key = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 #endif
-    std::error_code ec;
-    const fs::path resolved = fs::weakly_canonical(fs::u8path(folder), ec);
-    return (ec ? folder : resolved.u8string()) + "/" + name;
+        std::error_code ec;
+        if (key.empty())
+            key = fs::weakly_canonical(fs::u8path(folder), ec).u8string();
+        found = folders.emplace(folder, ec || key.empty() ? folder : key).first;
+    }
+    return found->second + "/" + name;
 }
 
 // True when two arguments may touch one file: the same input twice, two inputs with one output,
@@ -73,11 +81,14 @@ bool mayCollide(const std::vector<File> &files) {
         std::set<std::string> keys{entryKey(files[i].job.path)};
         if (!files[i].outname.empty())
             keys.insert(entryKey(files[i].outname));
-        // A link reaches its target's entry; an input reached by two names is one file.
+        // A link reaches its target's entry, which may be another argument's output; an input
+        // reached by two names is one file.
         std::error_code ec;
-        const fs::path target = fs::canonical(fs::u8path(files[i].job.path), ec);
-        if (!ec)
-            keys.insert(entryKey(target.u8string()));
+        if (fs::is_symlink(fs::u8path(files[i].job.path), ec)) {
+            const fs::path target = fs::canonical(fs::u8path(files[i].job.path), ec);
+            if (!ec)
+                keys.insert(entryKey(target.u8string()));
+        }
 #ifndef _WIN32
         struct stat st {};
         if (stat(files[i].job.path.c_str(), &st) == 0)
@@ -97,10 +108,11 @@ Report publishStaged(Report report, const Job &job, const std::string &outname) 
     if (report.outcome == Outcome::Done) {
         if (!finishTga(job.staged))
             report = failure(Outcome::FailedSave, IL_FILE_WRITE_ERROR);
-        else if (const Publish p = publish(job.staged, outname); p == Publish::Exists)
-            report = failure(Outcome::FailedSave, IL_FILE_ALREADY_EXISTS);
-        else if (p == Publish::Failed)
-            report = failure(Outcome::FailedSave, IL_COULD_NOT_OPEN_FILE);
+        else if (const Publish p = publish(job.staged, outname); p == Publish::Done)
+            return report;
+        else
+            report = failure(Outcome::FailedSave, p == Publish::Exists ? IL_FILE_ALREADY_EXISTS
+                                                                       : IL_COULD_NOT_OPEN_FILE);
     }
     removeStaged(job.staged);
     return report;
