@@ -124,18 +124,18 @@ Tga readTga(const std::filesystem::path &path) {
     const std::size_t start = 18u + byte(0),
                       end = start + static_cast<std::size_t>(width * height * bytes);
     static const std::string footer("\0\0\0\0\0\0\0\0TRUEVISION-XFILE.\0", 26);
-    if (byte(1) != 0 || !((t.imageType == 2 && (t.pixelDepth == 24 || alpha)) ||
-                          (t.imageType == 3 && t.pixelDepth == 8)))
-        t.why = "image type " + std::to_string(t.imageType) + " depth " +
-                std::to_string(t.pixelDepth) + " map " + std::to_string(byte(1));
-    else if (byte(17) != (alpha ? 8 : 0))
-        t.why = "descriptor " + std::to_string(byte(17));
-    else if (le(8) != 0 || le(10) != 0)
-        t.why = "origin " + std::to_string(le(8)) + "," + std::to_string(le(10));
-    else if (b.size() != end + 26 || b.compare(end, 26, footer) != 0)
-        t.why = "the pixels are not followed by the standard footer alone";
-    if (!t.why.empty())
+    if (byte(1) != 0 ||
+        !((t.imageType == 2 && (t.pixelDepth == 24 || alpha)) ||
+          (t.imageType == 3 && t.pixelDepth == 8)) ||
+        byte(17) != (alpha ? 8 : 0) || le(8) != 0 || le(10) != 0 || b.size() != end + 26 ||
+        b.compare(end, 26, footer) != 0) {
+        t.why = "map " + std::to_string(byte(1)) + ", type " + std::to_string(t.imageType) +
+                ", depth " + std::to_string(t.pixelDepth) + ", descriptor " +
+                std::to_string(byte(17)) + ", origin " + std::to_string(le(8)) + "," +
+                std::to_string(le(10)) + ", " + std::to_string(b.size()) + " bytes for " +
+                std::to_string(end) + " and a footer";
         return t;
+    }
     t.image = {width, height, {}};
     for (int y = height - 1; y >= 0; --y) // bottom-up: the last row of the file is the top one
         for (int x = 0; x < width; ++x) {
@@ -232,6 +232,13 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path &dir) {
             files[name] = readFile(entry.path());
     }
     return files;
+}
+
+std::set<std::string> namesIn(const std::filesystem::path &dir) {
+    std::set<std::string> names;
+    for (const auto &entry : snapshot(dir))
+        names.insert(entry.first);
+    return names;
 }
 
 TempDir::TempDir() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,6 +90,9 @@ std::string failed(bool load, int code, const std::string &text);
 
 // Every file, link and folder under dir by relative path: a file's bytes, a link's target.
 std::map<std::string, std::string> snapshot(const std::filesystem::path &dir);
+
+// The names in snapshot(dir).
+std::set<std::string> namesIn(const std::filesystem::path &dir);
 
 // A fresh empty directory removed with everything in it when the object goes away.
 struct TempDir {
