@@ -388,8 +388,11 @@ bool confineSelf(const WorkerSetup &setup, std::string &why) {
 void keepHeapWarm() {
 #ifdef __GLIBC__
     // Keeps the memory of one image for the next instead of handing it back to the system and
-    // faulting it in again: no mapping per large buffer, no trimming of the heap's top.
-    mallopt(M_MMAP_MAX, 0);
+    // faulting it in again: buffers up to 32 MiB (a picture of eight million pixels) come from a
+    // heap that is never trimmed. Larger ones keep mappings of their own, because images of
+    // different sizes would splinter a heap that held them, and a worker must never hold more
+    // than twice its largest image: the run counts on that when it converts several at once.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, -1);
 #endif
 }
