@@ -39,11 +39,14 @@ struct Slot {
     int file = -1;      // the file in hand, or -1 when idle
     bool alone = false; // no other file was in flight at any time during this one
     Clock::time_point deadline;
-    std::uint64_t held = 0; // the most memory a file of its has needed; a warm heap keeps it
+    std::uint64_t held = 0; // what its warm heap keeps of the files it converted
 };
 
 // Files whose sizes the header does not tell are counted at this, a large photograph's need.
 constexpr std::uint64_t unknownNeed = std::uint64_t{64} << 20;
+
+// The most a worker's heap keeps between files: two buffers of the largest size it keeps.
+constexpr std::uint64_t warmHeapHolds = std::uint64_t{64} << 20;
 
 // The same folder entry however it is spelt: the folder's device and inode (or, where there are
 // none, its resolved path) and the name in lower case, so that names differing only in case
@@ -232,7 +235,7 @@ void convertAll(const std::vector<std::string> &paths) {
             slot.file = static_cast<int>(pick);
             slot.alone = alone;
             slot.deadline = Clock::now() + std::chrono::seconds(limits.seconds);
-            slot.held = std::max(slot.held, file.memoryNeed);
+            slot.held = std::max(slot.held, std::min(file.memoryNeed, warmHeapHolds));
         }
 
         while (printed < files.size() && files[printed].done)
