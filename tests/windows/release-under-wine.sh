@@ -24,7 +24,7 @@ rm -rf "$work"
 mkdir -p "$app"
 unzip -q "$zip" -d "$app"
 g++ -std=c++17 -O1 -Wall -Wextra -Werror -DOSTRELLE_BIN='"ostrelle.exe"' -I"$root/tests" \
-    -o "$work/wincheck" "$here/wincheck.cpp" "$root/tests/support.cpp" "$root/tests/pngbytes.cpp" \
+    -o "$work/wincheck" "$here/wincheck.cpp" "$root/tests/support.cpp" \
     -lpng -lz
 
 # No wine debugger: a crash just ends the process, as it does for a user. The prefix outlives the
