@@ -200,6 +200,11 @@ std::string applySeccomp() {
     const scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
     if (filter == nullptr)
         return "seccomp_init failed";
+        // Every system call of the worker passes the filter: a binary tree of the calls, where
+        // libseccomp can make one, costs a few comparisons instead of one per refusal.
+#if SCMP_VER_MAJOR > 2 || (SCMP_VER_MAJOR == 2 && SCMP_VER_MINOR >= 5)
+    seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2);
+#endif
     std::string why;
     for (const Refusal &r : refusals) {
         const int rc = seccomp_rule_add_array(filter, SCMP_ACT_ERRNO(r.error), r.call,
