@@ -126,6 +126,7 @@ struct Worker {
     int answers = -1;
     std::string buffer;
     WorkerLimits limits;
+    bool busy = false; // a file was handed over and not yet answered
 };
 
 WorkerLimits workerLimits() {
@@ -243,7 +244,8 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
 }
 
 bool submit(Worker &worker, const Job &job) {
-    return worker.requests >= 0 && writeAll(worker.requests, encode(job));
+    worker.busy = worker.requests >= 0 && writeAll(worker.requests, encode(job));
+    return worker.busy;
 }
 
 int waitForAny(const std::vector<Worker *> &workers,
@@ -299,8 +301,10 @@ Answer takeAnswer(Worker &worker, Report &report) {
         std::string payload;
         bool malformed = false;
         if (takeFrame(worker.buffer, payload, malformed)) {
-            if (decode(payload, report) && worker.buffer.empty())
+            if (decode(payload, report) && worker.buffer.empty()) {
+                worker.busy = false;
                 return Answer::Report;
+            }
             malformed = true;
         }
         if (!malformed)
@@ -338,7 +342,7 @@ void stopWorker(Worker *worker) {
         // An idle worker ends at the end of its requests; one that is still busy is killed.
         int status = 0;
         rusage usage{};
-        if (!worker->buffer.empty() || waitpid(worker->pid, &status, WNOHANG) == 0)
+        if (worker->busy)
             kill(worker->pid, SIGKILL);
         reap(*worker, status, usage);
     }
