@@ -1,5 +1,6 @@
 // The pixels and header of every output, over every kind of PNG, checked against libpng's decoding,
 // and over PngSuite, when it is there, against its reference pixels.
+#include "pngdecode.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -84,40 +85,6 @@ bool writeKind(const std::filesystem::path &path, const Kind &k, std::mt19937 &r
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return std::fclose(f) == 0;
-}
-
-// The PNG's pixels as 8-bit RGBA by libpng alone: no gamma or colour handling, 16-bit by high byte.
-support::Image decodePng(const std::filesystem::path &path) {
-    support::Image image;
-    std::vector<png_bytep> pointers;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return image;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png)) != 0) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        std::fclose(f);
-        return {};
-    }
-    png_init_io(png, f);
-    png_read_info(png, info);
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
-    png_set_add_alpha(png, 0xff, PNG_FILLER_AFTER);
-    png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    image.width = static_cast<int>(png_get_image_width(png, info));
-    image.height = static_cast<int>(png_get_image_height(png, info));
-    const std::size_t stride = static_cast<std::size_t>(image.width) * 4;
-    image.rgba.resize(stride * static_cast<std::size_t>(image.height));
-    for (std::size_t y = 0; y < static_cast<std::size_t>(image.height); ++y)
-        pointers.push_back(image.rgba.data() + y * stride);
-    png_read_image(png, pointers.data());
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(f);
-    return image;
 }
 
 // One run over every kind, and sides at the TGA header's bound: 65535 is kept, 65536 refused. The

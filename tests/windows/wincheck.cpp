@@ -3,6 +3,7 @@
 //   wincheck files DIR          writes DIR/good.png, DIR/crash.ico and DIR/linear.ico
 //   wincheck compare PNG TGA    exits 0 when TGA holds exactly PNG's pixels in the program's
 //   profile
+#include "pngdecode.h"
 #include "support.h"
 
 #include <png.h>
@@ -12,40 +13,6 @@
 #include <iostream>
 
 namespace {
-
-// The PNG's pixels as 8-bit RGBA by libpng alone: no gamma or colour handling, 16-bit by high byte.
-support::Image decodePng(const char *path) {
-    support::Image image;
-    FILE *f = std::fopen(path, "rb");
-    if (f == nullptr)
-        return image;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png)) != 0) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        std::fclose(f);
-        return {};
-    }
-    png_init_io(png, f);
-    png_read_info(png, info);
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
-    png_set_add_alpha(png, 0xff, PNG_FILLER_AFTER);
-    const int passes = png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    image.width = static_cast<int>(png_get_image_width(png, info));
-    image.height = static_cast<int>(png_get_image_height(png, info));
-    const std::size_t stride = static_cast<std::size_t>(image.width) * 4;
-    image.rgba.resize(stride * static_cast<std::size_t>(image.height));
-    // Row by row, so that no object is made between setjmp and a longjmp out of libpng.
-    for (int pass = 0; pass < passes; ++pass)
-        for (std::size_t y = 0; y < static_cast<std::size_t>(image.height); ++y)
-            png_read_row(png, image.rgba.data() + y * stride, nullptr);
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(f);
-    return image;
-}
 
 // An uncompressed true-colour or gray TGA as any reader takes it, honouring its origin bits:
 // what the library's own writer makes, which the strict reader of the program's output refuses.
