@@ -1,5 +1,13 @@
 #include "protocol.h"
 
+#include <cerrno>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 void put32(std::string &out, std::uint32_t v) {
@@ -126,5 +134,51 @@ bool takeFrame(std::string &buffer, std::string &payload, bool &malformed) {
         return false;
     payload = buffer.substr(4, length);
     buffer.erase(0, 4 + std::size_t{length});
+    return true;
+}
+
+bool takeReport(std::string &buffer, Report &report, bool &malformed) {
+    std::string payload;
+    if (!takeFrame(buffer, payload, malformed))
+        return false;
+    // One file is in hand at a time: anything after its report is no answer of a sound worker.
+    malformed = !decode(payload, report) || !buffer.empty();
+    return !malformed;
+}
+
+bool readFrame(int fd, std::string &buffer, std::string &payload) {
+    bool malformed = false;
+    while (!takeFrame(buffer, payload, malformed)) {
+        if (malformed)
+            return false;
+        char bytes[65536];
+#ifdef _WIN32
+        const int n = _read(fd, bytes, sizeof bytes);
+#else
+        const ssize_t n = read(fd, bytes, sizeof bytes);
+        if (n < 0 && errno == EINTR)
+            continue;
+#endif
+        if (n <= 0)
+            return false;
+        buffer.append(bytes, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool writeAll(int fd, const std::string &bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const std::size_t left = bytes.size() - done, chunk = left < 65536 ? left : 65536;
+#ifdef _WIN32
+        const int n = _write(fd, bytes.data() + done, static_cast<unsigned>(chunk));
+#else
+        const ssize_t n = write(fd, bytes.data() + done, chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+#endif
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
     return true;
 }

@@ -39,3 +39,14 @@ bool decode(const std::string &payload, Report &report);
 // Moves the first complete frame's payload out of buffer into payload; false while incomplete.
 // A frame longer than maxFrameBytes sets malformed.
 bool takeFrame(std::string &buffer, std::string &payload, bool &malformed);
+
+// Takes the one report that buffer holds once a whole frame has come; false while incomplete.
+// Bytes that can never be a report alone (too long, ill-formed, followed by more) set malformed.
+bool takeReport(std::string &buffer, Report &report, bool &malformed);
+
+// Reads from the descriptor fd into buffer until it holds a whole frame, and moves that frame's
+// payload out; false at the end of the input or on a malformed frame.
+bool readFrame(int fd, std::string &buffer, std::string &payload);
+
+// Writes all of bytes to the descriptor fd; false when it cannot.
+bool writeAll(int fd, const std::string &bytes);

@@ -192,12 +192,13 @@ void convertAll(const std::vector<std::string> &paths) {
             } else if (next < files.size()) {
                 // A file is held back while the memory it may need would pass the bound a single
                 // worker has; alone, it runs as it would one at a time.
-                if (!alone && memoryWith(slot, files[next]) > limits.memoryBytes)
-                    break;
-                if (alone && memoryWith(slot, files[next]) > limits.memoryBytes)
+                if (memoryWith(slot, files[next]) > limits.memoryBytes) {
+                    if (!alone)
+                        break;
                     for (Slot &other : slots)
                         if (&other != &slot)
                             stopSlot(other);
+                }
                 pick = next++;
             }
             if (pick == files.size())
@@ -285,10 +286,10 @@ void convertAll(const std::vector<std::string> &paths) {
         // came before or beside it: that file is tried once more, as a run of one would try it.
         const bool fresh = slot.served == 0 && slot.alone;
         stopSlot(slot);
-        removeStaged(file.job.staged);
         if (fresh || file.retried) {
             finish(file, report);
         } else {
+            removeStaged(file.job.staged);
             file.retried = true;
             retries.push_back(static_cast<std::size_t>(&file - files.data()));
         }

@@ -8,14 +8,6 @@
 
 #include <cstdlib>
 
-#ifdef _WIN32
-#include <io.h>
-#define read _read
-#define write _write
-#else
-#include <unistd.h>
-#endif
-
 WorkerLimits limitsFor(std::uint64_t physicalBytes) {
     WorkerLimits limits;
     limits.memoryBytes = physicalBytes / 4 * 3;
@@ -28,57 +20,15 @@ std::string tooLong(const WorkerLimits &limits) {
     return "took longer than " + std::to_string(limits.seconds) + " s";
 }
 
-namespace {
-
-bool readAll(int fd, char *to, std::size_t size) {
-    while (size > 0) {
-        const auto n = read(fd, to, static_cast<unsigned>(size < 65536 ? size : 65536));
-        if (n <= 0)
-            return false;
-        to += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const std::string &bytes) {
-    const char *from = bytes.data();
-    std::size_t size = bytes.size();
-    while (size > 0) {
-        const auto n = write(fd, from, static_cast<unsigned>(size < 65536 ? size : 65536));
-        if (n <= 0)
-            return false;
-        from += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Reads one frame's payload; false at the end of the requests or on a malformed frame.
-bool readFrame(int fd, std::string &payload) {
-    std::string head(4, '\0');
-    if (!readAll(fd, head.data(), 4))
-        return false;
-    const std::uint32_t length = static_cast<std::uint32_t>(
-        static_cast<unsigned char>(head[0]) | static_cast<unsigned char>(head[1]) << 8 |
-        static_cast<unsigned char>(head[2]) << 16 | static_cast<unsigned>(head[3]) << 24);
-    if (length > maxFrameBytes)
-        return false;
-    payload.assign(length, '\0');
-    return readAll(fd, payload.data(), length);
-}
-
-} // namespace
-
 // Defined by each platform: the bounds the worker sets on itself, and its confinement.
 void limitSelf(const WorkerSetup &setup);
 bool confineSelf(const WorkerSetup &setup, std::string &why);
 void keepHeapWarm();
 
 int serveJobs(int requests, int answers, WorkFunction work) {
-    std::string payload;
+    std::string pending, payload;
     WorkerSetup setup;
-    if (!readFrame(requests, payload) || !decode(payload, setup))
+    if (!readFrame(requests, pending, payload) || !decode(payload, setup))
         return 2;
     limitSelf(setup);
     startLibrary();
@@ -86,7 +36,7 @@ int serveJobs(int requests, int answers, WorkFunction work) {
     const bool confined = testOnly().noSandbox || confineSelf(setup, why);
     for (int served = 0;; ++served) {
         Job job;
-        if (!readFrame(requests, payload))
+        if (!readFrame(requests, pending, payload))
             return 0;
         if (!decode(payload, job))
             return 2;

@@ -55,19 +55,6 @@ bool sessionFileLimit(std::uint64_t &bytes) {
     return true;
 }
 
-bool writeAll(int fd, const std::string &bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::string mib(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
 // How a worker that ended without answering ended. peakBytes is its largest resident size: a
@@ -298,14 +285,10 @@ Answer takeAnswer(Worker &worker, Report &report) {
         return Answer::Pending;
     if (n > 0) {
         worker.buffer.append(bytes, static_cast<std::size_t>(n));
-        std::string payload;
         bool malformed = false;
-        if (takeFrame(worker.buffer, payload, malformed)) {
-            if (decode(payload, report) && worker.buffer.empty()) {
-                worker.busy = false;
-                return Answer::Report;
-            }
-            malformed = true;
+        if (takeReport(worker.buffer, report, malformed)) {
+            worker.busy = false;
+            return Answer::Report;
         }
         if (!malformed)
             return Answer::Pending;

@@ -443,19 +443,15 @@ Answer takeAnswer(Worker &worker, Report &report) {
         if (GetOverlappedResult(worker.answers, &worker.reading, &n, FALSE)) {
             worker.readPending = false;
             worker.buffer.append(worker.incoming, n);
-            std::string payload;
             bool malformed = false;
-            if (takeFrame(worker.buffer, payload, malformed)) {
-                if (decode(payload, report) && worker.buffer.empty()) {
-                    // A file that outgrew the bound between two looks is caught here.
-                    if (report.outcome == Outcome::Done &&
-                        overOutputBound(worker.staged, worker.limits.outputBytes))
-                        report = grewPast(worker.limits);
-                    worker.staged.clear();
-                    readAnswers(worker);
-                    return Answer::Report;
-                }
-                malformed = true;
+            if (takeReport(worker.buffer, report, malformed)) {
+                // A file that outgrew the bound between two looks is caught here.
+                if (report.outcome == Outcome::Done &&
+                    overOutputBound(worker.staged, worker.limits.outputBytes))
+                    report = grewPast(worker.limits);
+                worker.staged.clear();
+                readAnswers(worker);
+                return Answer::Report;
             }
             if (!malformed) {
                 readAnswers(worker);
