@@ -9,12 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,33 +22,28 @@ namespace {
 // worker's isolation of them is what the hostile-file tests check.
 const char *const endings[] = {".png", ".tif", ".jpg"};
 
-const fs::path &workDir() {
-    static const fs::path dir = [] {
-        std::string templ = (fs::temp_directory_path() / "ostrelle-fuzz-XXXXXX").string();
-        if (mkdtemp(templ.data()) == nullptr)
-            std::abort();
-        startLibrary();
-        return fs::path(templ);
-    }();
-    return dir;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    static const bool started = (startLibrary(), true);
+    (void)started;
     if (size == 0)
         return 0;
-    const std::size_t pick = data[0] % (sizeof endings / sizeof endings[0]);
-    const fs::path input = workDir() / (std::string("in") + endings[pick]);
-    {
-        std::ofstream out(input, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(data + 1), static_cast<std::streamsize>(size - 1));
+    Job job;
+    job.ending = endings[data[0] % (sizeof endings / sizeof endings[0])];
+    const int input = memfd_create("in", MFD_CLOEXEC), output = memfd_create("out", MFD_CLOEXEC);
+    if (input < 0 || output < 0 ||
+        write(input, data + 1, size - 1) != static_cast<ssize_t>(size - 1) ||
+        lseek(input, 0, SEEK_SET) != 0)
+        std::abort();
+    const int kept = dup(output);
+    if (convertFile(job, input, output).outcome == Outcome::Done) {
+        std::uint8_t header[18];
+        std::uint64_t end = 0;
+        const off_t written = lseek(kept, 0, SEEK_END);
+        if (pread(kept, header, sizeof header, 0) == sizeof header)
+            mendTgaHeader(header, static_cast<std::uint64_t>(written), end);
     }
-    const Job job{input.string(), (workDir() / "0.tga").string(), 0};
-    if (convertFile(job).outcome == Outcome::Done)
-        finishTga(job.staged);
-    std::error_code ec;
-    fs::remove(input, ec);
-    fs::remove(job.staged, ec);
+    close(kept);
     return 0;
 }

@@ -4,6 +4,13 @@
 
 #include <IL/il.h>
 
+#include <cstdio>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace {
 
 // The library keeps one stack of errors for the whole process, and a worker converts many files:
@@ -44,6 +51,79 @@ int libraryCode(ILenum code, ILenum otherwise) {
     return static_cast<int>(code != IL_NO_ERROR ? code : otherwise);
 }
 
+Answer failed(Outcome outcome, int code, TextId text = TextId::Library) {
+    Answer answer;
+    answer.outcome = outcome;
+    answer.code = code;
+    answer.text = text;
+    return answer;
+}
+
+// A C stream that takes one of the job's files over (and closes it when closed); null, with the
+// file closed, when none can be made.
+FILE *streamOf(NativeFile file, const char *mode) {
+    if (file == noFile)
+        return nullptr;
+#ifdef _WIN32
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file),
+                                   mode[0] == 'r' ? _O_RDONLY | _O_BINARY : _O_WRONLY | _O_BINARY);
+    FILE *stream = fd >= 0 ? _fdopen(fd, mode) : nullptr;
+    if (stream == nullptr && fd >= 0)
+        _close(fd);
+    else if (stream == nullptr)
+        closeFile(file);
+#else
+    FILE *stream = fdopen(file, mode);
+    if (stream == nullptr)
+        closeFile(file);
+#endif
+    return stream;
+}
+
+// The reader for a file, chosen as the library chooses it for a name: by the ending, and by the
+// content where the ending names none.
+ILenum readerFor(const Job &job, FILE *input) {
+    const ILenum type = ilTypeFromExt(job.ending.c_str());
+    if (type != IL_TYPE_UNKNOWN || input == nullptr)
+        return type;
+    return ilDetermineTypeF(input);
+}
+
+Answer loadAndSave(const Job &job, FILE *input, FILE *output) {
+    if (input != nullptr) {
+        const PngProblem problem = checkPngDescriptor(fileno(input));
+        if (problem.code != 0) {
+            Answer answer = failed(Outcome::FailedLoad, problem.code, problem.text);
+            answer.first = problem.width;
+            answer.second = problem.height;
+            return answer;
+        }
+        std::rewind(input);
+    }
+    ilInit();
+    clearPendingErrors();
+    const ILenum type = readerFor(job, input);
+    if (type == IL_TYPE_UNKNOWN)
+        return failed(Outcome::FailedLoad, IL_INVALID_EXTENSION);
+    if (input == nullptr)
+        return failed(Outcome::FailedLoad, IL_COULD_NOT_OPEN_FILE);
+    if (ilLoadF(type, input) != IL_TRUE)
+        return failed(Outcome::FailedLoad, libraryCode(ilGetError(), IL_UNKNOWN_ERROR));
+
+    if (ilGetInteger(IL_IMAGE_WIDTH) > maxTgaSide || ilGetInteger(IL_IMAGE_HEIGHT) > maxTgaSide)
+        return failed(Outcome::FailedSave, IL_BAD_DIMENSIONS, TextId::TooLargeForTga);
+    if (const ILenum code = prepareForTga(); code != IL_NO_ERROR)
+        return failed(Outcome::FailedSave, static_cast<int>(code));
+    // Nowhere to save: the run reports why, once the file has shown that it loads.
+    if (output == nullptr)
+        return Answer{};
+    if (ilSaveF(IL_TGA, output) == 0)
+        return failed(Outcome::FailedSave, libraryCode(ilGetError(), IL_FILE_WRITE_ERROR));
+    if (std::fflush(output) != 0 || std::ferror(output))
+        return failed(Outcome::FailedSave, IL_FILE_WRITE_ERROR);
+    return Answer{};
+}
+
 } // namespace
 
 void startLibrary() { ilInit(); }
@@ -55,43 +135,19 @@ std::string outputPathFor(const std::string &path) {
     return path.substr(0, path.size() - 3) + "tga";
 }
 
-int saveNameProblem(const std::string &outname) {
-    // The library takes the format from whatever follows the last dot of the whole path, folders
-    // included, and needs a dot to find one.
-    const std::size_t dot = outname.rfind('.');
-    if (dot == std::string::npos)
-        return IL_INVALID_PARAM;
-    std::string ending = outname.substr(dot + 1);
-    for (char &c : ending)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return ending == "tga" ? 0 : IL_INVALID_EXTENSION;
+std::string endingOf(const std::string &path) {
+    // The library looks for the last dot of the whole name, folders included.
+    const std::size_t dot = path.rfind('.');
+    return dot == std::string::npos ? std::string() : path.substr(dot);
 }
 
-Report convertFile(const Job &job) {
-    const PngProblem problem = checkPngFile(job.path.c_str());
-    if (problem.code != 0)
-        return failure(Outcome::FailedLoad, problem.code, problem.text);
-
-    ilInit();
-    clearPendingErrors();
-    if (ilLoadImage(job.path.c_str()) != IL_TRUE)
-        return failure(Outcome::FailedLoad, libraryCode(ilGetError(), IL_UNKNOWN_ERROR));
-
-    const std::string outname = outputPathFor(job.path);
-    if (outname.empty())
-        return failure(Outcome::FailedSave, IL_INVALID_PARAM);
-    if (ilGetInteger(IL_IMAGE_WIDTH) > maxTgaSide || ilGetInteger(IL_IMAGE_HEIGHT) > maxTgaSide)
-        return failure(Outcome::FailedSave, IL_BAD_DIMENSIONS,
-                       "image wider or taller than 65535 pixels, which TGA cannot hold");
-    if (const ILenum code = prepareForTga(); code != IL_NO_ERROR)
-        return failure(Outcome::FailedSave, static_cast<int>(code));
-    // The library would refuse these names before touching any file; the staged name must not
-    // change its verdict.
-    if (const int code = saveNameProblem(outname); code != 0)
-        return failure(Outcome::FailedSave, code);
-    if (job.refusal != 0)
-        return failure(Outcome::FailedSave, job.refusal);
-    if (ilSaveImage(job.staged.c_str()) != IL_TRUE)
-        return failure(Outcome::FailedSave, libraryCode(ilGetError(), IL_FILE_WRITE_ERROR));
-    return Report{};
+Answer convertFile(const Job &job, NativeFile input, NativeFile output) {
+    FILE *in = streamOf(input, "rb");
+    FILE *out = streamOf(output, "wb");
+    const Answer answer = loadAndSave(job, in, out);
+    if (in != nullptr)
+        std::fclose(in);
+    if (out != nullptr)
+        std::fclose(out);
+    return answer;
 }

@@ -1,6 +1,7 @@
-// Converting one image file into a TGA file; runs inside a worker, never in the run itself.
+// Converting one image into a TGA; runs inside a worker, never in the run itself.
 #pragma once
 
+#include "fs.h"
 #include "protocol.h"
 
 #include <string>
@@ -8,14 +9,15 @@
 // Readies the image library in a new worker, before the worker is confined.
 void startLibrary();
 
-// Checks the file at job.path, loads it through the library and saves it as a TGA at job.staged;
-// returns the report for the user and prints nothing.
-Report convertFile(const Job &job);
+// Loads the image from input (noFile: the input could not be opened), choosing the reader by
+// job.ending as the library chooses it from a name, checks that a TGA can hold it, and saves it
+// as a TGA into output unless there is none; returns the answer and prints nothing. Closes both
+// files.
+Answer convertFile(const Job &job, NativeFile input, NativeFile output);
 
 // Returns path without its last three bytes, followed by "tga" (no dot added); "" when the path
 // is shorter than three bytes.
 std::string outputPathFor(const std::string &path);
 
-// The library's verdict on an output name, which it gives from the name alone: 0 for a name it
-// saves as a TGA, else the code it would report.
-int saveNameProblem(const std::string &outname);
+// The part of a path from its last dot on, from which the library picks a reader ("" for none).
+std::string endingOf(const std::string &path);

@@ -4,17 +4,18 @@
 #include <cstdint>
 #include <string>
 
-// Why a file was refused: an error code from the library's own list, and a text for the user.
+#include "report.h"
+
+// Why a file was refused: an error code from the library's own list, and which of the program's
+// texts tells the user, with the image's size where the text names it.
 struct PngProblem {
     int code = 0; // 0 when nothing is wrong
-    std::string text;
+    TextId text = TextId::Library;
+    std::uint32_t width = 0, height = 0;
 };
 
-// Checks the file at path when it is a regular file that starts with the PNG signature; any
-// other file passes, and the check never waits on a pipe or device.
-PngProblem checkPngFile(const char *path);
-
-// Checks an open file from its current position, reading it front to back in large blocks.
+// Checks an open file from its current position when it starts with the PNG signature, reading
+// it front to back in large blocks; any other file passes.
 PngProblem checkPngDescriptor(int fd);
 
 // The most memory the library may need for the PNG at path, judged from its header: the pixels

@@ -1,13 +1,5 @@
 #include "protocol.h"
 
-#include <cerrno>
-
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 void put32(std::string &out, std::uint32_t v) {
@@ -43,7 +35,7 @@ struct Fields {
             return 0;
         }
         std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i)
+        for (std::size_t i = 0; i < 4; ++i)
             v |= std::uint32_t{static_cast<unsigned char>(in[at + i])} << (8 * i);
         at += 4;
         return v;
@@ -51,6 +43,11 @@ struct Fields {
     std::uint64_t u64() {
         const std::uint64_t low = u32();
         return low | std::uint64_t{u32()} << 32;
+    }
+    bool flag() {
+        const std::uint32_t v = u32();
+        ok = ok && v <= 1;
+        return v == 1;
     }
     std::string string() {
         const std::uint32_t n = u32();
@@ -61,12 +58,6 @@ struct Fields {
         at += n;
         return in.substr(at - n, n);
     }
-    std::vector<std::string> strings() {
-        std::vector<std::string> out;
-        for (std::uint32_t n = u32(); ok && n > 0; --n)
-            out.push_back(string());
-        return out;
-    }
     bool complete() const { return ok && at == in.size(); }
 };
 
@@ -76,27 +67,27 @@ std::string encode(const WorkerSetup &setup) {
     std::string out;
     put64(out, setup.memoryBytes);
     put64(out, setup.outputBytes);
-    for (const auto *list : {&setup.inputs, &setup.stagingDirs}) {
-        put32(out, static_cast<std::uint32_t>(list->size()));
-        for (const std::string &s : *list)
-            putString(out, s);
-    }
+    put32(out, setup.testFlags);
     return framed(out);
 }
 
 std::string encode(const Job &job) {
     std::string out;
-    putString(out, job.path);
-    putString(out, job.staged);
-    put32(out, static_cast<std::uint32_t>(job.refusal));
+    putString(out, job.ending);
+    put32(out, job.hasInput ? 1 : 0);
+    put32(out, job.hasOutput ? 1 : 0);
+    put64(out, job.input);
+    put64(out, job.output);
     return framed(out);
 }
 
-std::string encode(const Report &report) {
+std::string encode(const Answer &answer) {
     std::string out;
-    put32(out, static_cast<std::uint32_t>(report.outcome));
-    put32(out, static_cast<std::uint32_t>(report.code));
-    putString(out, report.text);
+    put32(out, static_cast<std::uint32_t>(answer.outcome));
+    put32(out, static_cast<std::uint32_t>(answer.code));
+    put32(out, static_cast<std::uint32_t>(answer.text));
+    put32(out, answer.first);
+    put32(out, answer.second);
     return framed(out);
 }
 
@@ -104,32 +95,37 @@ bool decode(const std::string &payload, WorkerSetup &setup) {
     Fields f{payload};
     setup.memoryBytes = f.u64();
     setup.outputBytes = f.u64();
-    setup.inputs = f.strings();
-    setup.stagingDirs = f.strings();
+    setup.testFlags = f.u32();
     return f.complete();
 }
 
 bool decode(const std::string &payload, Job &job) {
     Fields f{payload};
-    job.path = f.string();
-    job.staged = f.string();
-    job.refusal = static_cast<std::int32_t>(f.u32());
+    job.ending = f.string();
+    job.hasInput = f.flag();
+    job.hasOutput = f.flag();
+    job.input = f.u64();
+    job.output = f.u64();
     return f.complete();
 }
 
-bool decode(const std::string &payload, Report &report) {
+bool decode(const std::string &payload, Answer &answer) {
     Fields f{payload};
     const std::uint32_t outcome = f.u32();
-    report.outcome = static_cast<Outcome>(outcome);
-    report.code = static_cast<int>(f.u32());
-    report.text = f.string();
-    return f.complete() && outcome <= static_cast<std::uint32_t>(Outcome::FailedSave);
+    answer.code = static_cast<std::int32_t>(f.u32());
+    const std::uint32_t text = f.u32();
+    answer.first = f.u32();
+    answer.second = f.u32();
+    answer.outcome = static_cast<Outcome>(outcome);
+    answer.text = static_cast<TextId>(text);
+    return f.complete() && outcome <= static_cast<std::uint32_t>(Outcome::FailedSave) &&
+           text < static_cast<std::uint32_t>(TextId::Count);
 }
 
-bool takeFrame(std::string &buffer, std::string &payload, bool &malformed) {
+bool takeFrame(std::string &buffer, std::string &payload, std::uint32_t limit, bool &malformed) {
     Fields f{buffer};
     const std::uint32_t length = f.u32();
-    malformed = length > maxFrameBytes;
+    malformed = f.ok && length > limit;
     if (!f.ok || malformed || buffer.size() - 4 < length)
         return false;
     payload = buffer.substr(4, length);
@@ -137,48 +133,11 @@ bool takeFrame(std::string &buffer, std::string &payload, bool &malformed) {
     return true;
 }
 
-bool takeReport(std::string &buffer, Report &report, bool &malformed) {
+bool takeAnswer(std::string &buffer, Answer &answer, bool &malformed) {
     std::string payload;
-    if (!takeFrame(buffer, payload, malformed))
+    if (!takeFrame(buffer, payload, maxAnswerBytes, malformed))
         return false;
-    // One file is in hand at a time: anything after its report is no answer of a sound worker.
-    malformed = !decode(payload, report) || !buffer.empty();
+    // One file is in hand at a time: anything after its answer is no answer of a sound worker.
+    malformed = !decode(payload, answer) || !buffer.empty();
     return !malformed;
-}
-
-bool readFrame(int fd, std::string &buffer, std::string &payload) {
-    bool malformed = false;
-    while (!takeFrame(buffer, payload, malformed)) {
-        if (malformed)
-            return false;
-        char bytes[65536];
-#ifdef _WIN32
-        const int n = _read(fd, bytes, sizeof bytes);
-#else
-        const ssize_t n = read(fd, bytes, sizeof bytes);
-        if (n < 0 && errno == EINTR)
-            continue;
-#endif
-        if (n <= 0)
-            return false;
-        buffer.append(bytes, static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-bool writeAll(int fd, const std::string &bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        const std::size_t left = bytes.size() - done, chunk = left < 65536 ? left : 65536;
-#ifdef _WIN32
-        const int n = _write(fd, bytes.data() + done, static_cast<unsigned>(chunk));
-#else
-        const ssize_t n = write(fd, bytes.data() + done, chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-#endif
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }

@@ -3,12 +3,48 @@
 #include <IL/il.h>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 Report failure(Outcome outcome, int code) { return failure(outcome, code, errorText(code)); }
 
 Report failure(Outcome outcome, int code, std::string text) {
     return Report{outcome, code, std::move(text)};
+}
+
+namespace {
+
+std::string size(std::uint32_t width, std::uint32_t height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+const char *stepName(std::uint32_t step) {
+    static const char *const names[] = {"no-new-privs",          "capabilities",
+                                        "landlock version",      "landlock_create_ruleset",
+                                        "landlock_restrict_self", "seccomp rule",
+                                        "seccomp_load",          "a session of its own"};
+    static_assert(std::size(names) == static_cast<std::size_t>(ConfineStep::Count));
+    return step < std::size(names) ? names[step] : "an unknown step";
+}
+
+} // namespace
+
+std::string textFor(TextId id, int code, std::uint32_t first, std::uint32_t second) {
+    switch (id) {
+    case TextId::Library: return errorText(code);
+    case TextId::Truncated: return "file is truncated";
+    case TextId::HeaderMisplaced: return "the PNG header chunk is missing or misplaced";
+    case TextId::ImpossibleLength: return "a chunk declares an impossible length";
+    case TextId::ImpossibleSize: return "impossible image size: " + size(first, second);
+    case TextId::TooLarge: return "image too large: " + size(first, second);
+    case TextId::TooLargeForTga:
+        return "image wider or taller than 65535 pixels, which TGA cannot hold";
+    case TextId::SandboxFailed:
+        return std::string("the worker's sandbox could not be applied: ") + stepName(first) +
+               ": " + std::strerror(static_cast<int>(second));
+    case TextId::Count: break;
+    }
+    return {};
 }
 
 void printReport(const Report &report) {

@@ -1,10 +1,38 @@
-// What the user reads about one file, and the texts of the image library's error codes.
+// What the user reads about one file, from the program's own tables of texts.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // How one file ended, as the user sees it.
-enum class Outcome { Done, FailedLoad, FailedSave };
+enum class Outcome : std::uint32_t { Done, FailedLoad, FailedSave };
+
+// The program's own texts that a worker may name in its answer; the numbers after each are
+// filled in from the answer. Library means the text of the library's error code.
+enum class TextId : std::uint32_t {
+    Library,
+    Truncated,          // "file is truncated"
+    HeaderMisplaced,    // the PNG header chunk is missing or misplaced
+    ImpossibleLength,   // a chunk declares an impossible length
+    ImpossibleSize,     // width, height
+    TooLarge,           // width, height
+    TooLargeForTga,     // a side past 65535 pixels
+    SandboxFailed,      // the step that failed (ConfineStep), errno
+    Count
+};
+
+// The steps of a worker's confinement, named in a SandboxFailed answer.
+enum class ConfineStep : std::uint32_t {
+    NoNewPrivs,
+    Capabilities,
+    LandlockVersion,
+    LandlockRuleset,
+    LandlockRestrict,
+    SeccompRule,
+    SeccompLoad,
+    Process, // the worker could not be started in a session of its own
+    Count
+};
 
 // One file's report: the outcome, and for a failure the library's code and the text to show.
 struct Report {
@@ -16,8 +44,11 @@ struct Report {
 // A failure report whose text is the program's own words for code.
 Report failure(Outcome outcome, int code);
 
-// A failure report with a text of its own.
+// A failure report with a text of the program's own.
 Report failure(Outcome outcome, int code, std::string text);
+
+// The program's text for one of its TextIds with the numbers given; "" for an id out of range.
+std::string textFor(TextId id, int code, std::uint32_t first, std::uint32_t second);
 
 // Prints the report on standard output: the two success lines, or the four failure lines.
 void printReport(const Report &report);

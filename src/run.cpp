@@ -1,32 +1,35 @@
 #include "run.h"
 
+#include "collisions.h"
 #include "convert.h"
+#include "output.h"
 #include "pngcheck.h"
-#include "staging.h"
 #include "testonly.h"
-#include "tga.h"
 #include "worker.h"
 
 #include <IL/il.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <map>
-#include <set>
-#include <sys/stat.h>
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// Files whose sizes the header does not tell are counted at this, a large photograph's need.
+constexpr std::uint64_t unknownNeed = std::uint64_t{64} << 20;
+
+// The most a worker's heap keeps between files: two buffers of the largest size it keeps.
+constexpr std::uint64_t warmHeapHolds = std::uint64_t{64} << 20;
+
 // One argument of the run, from its job to its report.
 struct File {
-    Job job;
+    std::string path;
     std::string outname;
     std::uint64_t memoryNeed = 0; // what the library may take for it, where the header tells
+    int refusal = 0;              // why nothing may be saved for it, once it has loaded
+    NativeFile scratch = noFile;  // what its worker writes the TGA into
     bool retried = false;
     bool done = false;
     Report report;
@@ -42,91 +45,262 @@ struct Slot {
     std::uint64_t held = 0; // what its warm heap keeps of the files it converted
 };
 
-// Files whose sizes the header does not tell are counted at this, a large photograph's need.
-constexpr std::uint64_t unknownNeed = std::uint64_t{64} << 20;
+// The run as a scheduler: which file each free worker takes next, what comes back, and the
+// reports printed in argument order as soon as every earlier one is out.
+class Scheduler {
+public:
+    explicit Scheduler(const std::vector<std::string> &paths);
+    void run();
+    int workersStarted() const { return started_; }
 
-// The most a worker's heap keeps between files: two buffers of the largest size it keeps.
-constexpr std::uint64_t warmHeapHolds = std::uint64_t{64} << 20;
+private:
+    std::size_t busy() const;
+    std::uint64_t memoryWith(const Slot &slot, const File &file) const;
+    bool handOut(Slot &slot);
+    void assign(Slot &slot, std::size_t pick, bool alone);
+    bool startIn(Slot &slot, std::string &why);
+    void awaitAnswer();
+    void timeOut();
+    void take(Slot &slot);
+    void finish(File &file, Report report);
+    Report answered(File &file, const Answer &answer) const;
+    void stop(Slot &slot);
 
-// The same folder entry however it is spelt: the folder's device and inode (or, where there are
-// none, its resolved path) and the name in lower case, so that names differing only in case
-// count as one on any file system.
-std::string entryKey(const std::string &path) {
-    const std::size_t slash = path.find_last_of("/\\");
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::transform(name.begin(), name.end(), name.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    // Most arguments share a folder or a few; each is looked up once.
-    static std::map<std::string, std::string> folders;
-    auto found = folders.find(folder);
-    if (found == folders.end()) {
-        std::string key;
-#ifndef _WIN32
-        struct stat st {};
-        if (stat(folder.c_str(), &st) == 0)
-            key = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-#endif
-        std::error_code ec;
-        if (key.empty())
-            key = fs::weakly_canonical(fs::u8path(folder), ec).u8string();
-        found = folders.emplace(folder, ec || key.empty() ? folder : key).first;
+    WorkerLimits limits_;
+    WorkerSetup setup_;
+    std::vector<File> files_;
+    std::vector<Slot> slots_;
+    std::size_t next_ = 0, printed_ = 0;
+    std::vector<std::size_t> retries_; // files to try once more, alone, in a fresh worker
+    const Slot *solo_ = nullptr;       // the slot trying one of them, while nothing else runs
+    int started_ = 0;
+};
+
+Scheduler::Scheduler(const std::vector<std::string> &paths)
+    : limits_(workerLimits()), files_(paths.size()) {
+    setup_.memoryBytes = limits_.memoryBytes;
+    setup_.outputBytes = limits_.outputBytes;
+    setup_.testFlags = testOnly().workerFlags;
+    std::vector<Paths> arguments;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        File &file = files_[i];
+        file.path = paths[i];
+        file.outname = outputPathFor(paths[i]);
+        const std::uint64_t need = pngMemoryNeed(paths[i].c_str());
+        file.memoryNeed = need > 0 ? need : unknownNeed;
+        arguments.push_back({file.path, file.outname});
     }
-    return found->second + "/" + name;
+    // Files that may touch one another go one at a time, and then so does the whole run: its
+    // reports and files are then those of the order given, by construction.
+    std::size_t workers = testOnly().workers > 0 ? static_cast<std::size_t>(testOnly().workers)
+                                                 : static_cast<std::size_t>(usableCores());
+    if (files_.size() < 2 || mayCollide(arguments))
+        workers = 1;
+    slots_.resize(std::min(workers, std::max<std::size_t>(files_.size(), 1)));
 }
 
-// True when two arguments may touch one file: the same input twice, two inputs with one output,
-// or one argument's output being another's input, however the paths are spelt.
-bool mayCollide(const std::vector<File> &files) {
-    std::map<std::string, std::size_t> owner;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        std::set<std::string> keys{entryKey(files[i].job.path)};
-        if (!files[i].outname.empty())
-            keys.insert(entryKey(files[i].outname));
-        // A link reaches its target's entry, which may be another argument's output; an input
-        // reached by two names is one file.
-        std::error_code ec;
-        if (fs::is_symlink(fs::u8path(files[i].job.path), ec)) {
-            const fs::path target = fs::canonical(fs::u8path(files[i].job.path), ec);
-            if (!ec)
-                keys.insert(entryKey(target.u8string()));
+std::size_t Scheduler::busy() const {
+    return static_cast<std::size_t>(
+        std::count_if(slots_.begin(), slots_.end(), [](const Slot &s) { return s.file >= 0; }));
+}
+
+// Memory the workers hold or may take, were slot to take file.
+std::uint64_t Scheduler::memoryWith(const Slot &slot, const File &file) const {
+    std::uint64_t total = 0;
+    for (const Slot &s : slots_) {
+        const std::uint64_t inHand =
+            s.file >= 0 ? files_[static_cast<std::size_t>(s.file)].memoryNeed : 0;
+        total += std::max(s.held, &s == &slot ? file.memoryNeed : inHand);
+    }
+    return total;
+}
+
+void Scheduler::run() {
+    while (printed_ < files_.size()) {
+        for (Slot &slot : slots_)
+            if (slot.file < 0 && !handOut(slot))
+                break;
+        while (printed_ < files_.size() && files_[printed_].done)
+            printReport(files_[printed_++].report);
+        if (printed_ < files_.size() && busy() > 0)
+            awaitAnswer();
+    }
+    for (Slot &slot : slots_)
+        stop(slot);
+}
+
+// Gives the idle slot its next file, if the rules allow one now; false when no other idle slot
+// may take one either.
+bool Scheduler::handOut(Slot &slot) {
+    const bool alone = busy() == 0;
+    if (solo_ != nullptr)
+        return false;
+    std::size_t pick = files_.size();
+    if (!retries_.empty()) {
+        // A file to retry waits until it can run alone, in a fresh worker.
+        if (!alone)
+            return false;
+        pick = retries_.front();
+        retries_.erase(retries_.begin());
+        stop(slot);
+        solo_ = &slot;
+    } else if (next_ < files_.size()) {
+        // A file is held back while the memory it may need would pass the bound a single worker
+        // has; alone, it runs as it would one at a time.
+        if (memoryWith(slot, files_[next_]) > limits_.memoryBytes) {
+            if (!alone)
+                return false;
+            for (Slot &other : slots_)
+                if (&other != &slot)
+                    stop(other);
         }
-#ifndef _WIN32
-        struct stat st {};
-        if (stat(files[i].job.path.c_str(), &st) == 0)
-            keys.insert("file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
-#endif
-        for (const std::string &key : keys)
-            if (!owner.emplace(key, i).second)
-                return true;
+        pick = next_++;
     }
-    return false;
+    if (pick == files_.size())
+        return false;
+    assign(slot, pick, alone);
+    return true;
 }
 
-int workersStarted = 0;
-
-// The report of a worker's answer, once the staged file it saved is finished and in place.
-Report publishStaged(Report report, const Job &job, const std::string &outname) {
-    if (report.outcome == Outcome::Done) {
-        if (!finishTga(job.staged))
-            report = failure(Outcome::FailedSave, IL_FILE_WRITE_ERROR);
-        else if (const Publish p = publish(job.staged, outname); p == Publish::Done)
-            return report;
-        else
-            report = failure(Outcome::FailedSave, p == Publish::Exists ? IL_FILE_ALREADY_EXISTS
-                                                                       : IL_COULD_NOT_OPEN_FILE);
-    }
-    removeStaged(job.staged);
-    return report;
+// Starts a worker in the slot if it has none; false, with why, when none can be started.
+bool Scheduler::startIn(Slot &slot, std::string &why) {
+    if (slot.worker != nullptr)
+        return true;
+    slot.worker = startWorker(setup_, limits_, why);
+    slot.served = 0;
+    if (slot.worker != nullptr)
+        ++started_;
+    return slot.worker != nullptr;
 }
 
-void finish(File &file, const Report &report) {
-    file.report = publishStaged(report, file.job, file.outname);
+// Opens the file's input and makes its output's scratch file, and hands both to the slot's
+// worker with the job.
+void Scheduler::assign(Slot &slot, std::size_t pick, bool alone) {
+    File &file = files_[pick];
+    // The library refuses an empty name before anything else.
+    if (file.path.empty()) {
+        finish(file, failure(Outcome::FailedLoad, IL_INVALID_PARAM));
+        return;
+    }
+    closeFile(file.scratch);
+    file.scratch = noFile;
+    file.refusal = 0;
+    if (!file.outname.empty() && somethingAt(file.outname))
+        file.refusal = IL_FILE_ALREADY_EXISTS;
+    else if (!file.outname.empty() && (file.scratch = makeScratch()) == noFile)
+        file.refusal = IL_COULD_NOT_OPEN_FILE;
+    const NativeFile input = openInput(file.path);
+    Job job;
+    job.ending = endingOf(file.path);
+    // A worker that ended while idle (killed from outside, say) is replaced once.
+    std::string why;
+    bool handed = false;
+    for (int attempt = 0; attempt < 2 && !handed; ++attempt) {
+        if (!startIn(slot, why))
+            break;
+        handed = submit(*slot.worker, job, input, file.scratch);
+        if (!handed) {
+            why = "cannot hand the file to a worker";
+            stop(slot);
+        }
+    }
+    closeFile(input);
+    if (!handed) {
+        if (solo_ == &slot)
+            solo_ = nullptr;
+        finish(file, failure(Outcome::FailedLoad, IL_INTERNAL_ERROR, why));
+        return;
+    }
+    for (Slot &other : slots_)
+        other.alone = false;
+    slot.file = static_cast<int>(pick);
+    slot.alone = alone;
+    slot.deadline = Clock::now() + std::chrono::seconds(limits_.seconds);
+    slot.held = std::max(slot.held, std::min(file.memoryNeed, warmHeapHolds));
+}
+
+// Waits for the first answer, end or deadline among the busy workers, and deals with it.
+void Scheduler::awaitAnswer() {
+    std::vector<Worker *> watched;
+    std::vector<Slot *> watchedSlots;
+    Clock::time_point deadline = Clock::time_point::max();
+    for (Slot &slot : slots_)
+        if (slot.file >= 0) {
+            watched.push_back(slot.worker);
+            watchedSlots.push_back(&slot);
+            deadline = std::min(deadline, slot.deadline);
+        }
+    const int ready = waitForAny(watched, deadline);
+    if (ready < 0)
+        timeOut();
+    else
+        take(*watchedSlots[static_cast<std::size_t>(ready)]);
+}
+
+void Scheduler::timeOut() {
+    for (Slot &slot : slots_)
+        if (slot.file >= 0 && Clock::now() >= slot.deadline) {
+            // A file past its time is not tried again: the time was its own.
+            File &file = files_[static_cast<std::size_t>(slot.file)];
+            stop(slot);
+            slot.file = -1;
+            if (solo_ == &slot)
+                solo_ = nullptr;
+            finish(file, failure(Outcome::FailedLoad, IL_INTERNAL_ERROR, tooLong(limits_)));
+        }
+}
+
+void Scheduler::take(Slot &slot) {
+    File &file = files_[static_cast<std::size_t>(slot.file)];
+    Answer answer;
+    WorkerEnd end;
+    const Heard heard = hear(*slot.worker, answer, end);
+    if (heard == Heard::Pending)
+        return;
+    slot.file = -1;
+    if (solo_ == &slot)
+        solo_ = nullptr;
+    if (heard == Heard::Answer) {
+        ++slot.served;
+        finish(file, answered(file, answer));
+        return;
+    }
+    // A worker that ended on a file it did not take fresh and alone may have ended for what
+    // came before or beside it: that file is tried once more, as a run of one would try it.
+    const bool fresh = slot.served == 0 && slot.alone;
+    stop(slot);
+    if (fresh || file.retried) {
+        finish(file, describe(end, limits_));
+    } else {
+        file.retried = true;
+        retries_.push_back(static_cast<std::size_t>(&file - files_.data()));
+    }
+}
+
+// The report for a worker's answer: what it says of the load comes first, then why nothing may
+// be saved, then what it says of the save; a file it saved is published.
+Report Scheduler::answered(File &file, const Answer &answer) const {
+    if (answer.outcome == Outcome::FailedLoad)
+        return reportFor(answer);
+    if (file.outname.empty())
+        return failure(Outcome::FailedSave, IL_INVALID_PARAM);
+    if (file.refusal != 0)
+        return failure(Outcome::FailedSave, file.refusal);
+    if (answer.outcome == Outcome::FailedSave)
+        return reportFor(answer);
+    if (const int code = publishOutput(file.scratch, file.outname, limits_.outputBytes); code != 0)
+        return failure(Outcome::FailedSave, code);
+    return Report{};
+}
+
+void Scheduler::finish(File &file, Report report) {
+    closeFile(file.scratch);
+    file.scratch = noFile;
+    file.report = std::move(report);
     file.done = true;
 }
 
-void stopSlot(Slot &slot) {
+void Scheduler::stop(Slot &slot) {
     stopWorker(slot.worker);
     slot.worker = nullptr;
     slot.held = 0;
@@ -135,169 +309,9 @@ void stopSlot(Slot &slot) {
 } // namespace
 
 void convertAll(const std::vector<std::string> &paths) {
-    const WorkerLimits limits = workerLimits();
-    std::vector<File> files(paths.size());
-    std::vector<std::string> outputs;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        files[i].job.path = paths[i];
-        files[i].outname = outputPathFor(paths[i]);
-        const std::uint64_t need = pngMemoryNeed(paths[i].c_str());
-        files[i].memoryNeed = need > 0 ? need : unknownNeed;
-        outputs.push_back(files[i].outname);
-    }
-    const Staging staging = makeStaging(outputs);
-    const WorkerSetup setup{limits.memoryBytes, limits.outputBytes, paths, staging.dirs};
-
-    // Files that may touch one another go one at a time, and then so does the whole run: its
-    // reports and files are then those of the order given, by construction.
-    std::size_t workers = testOnly().workers > 0 ? static_cast<std::size_t>(testOnly().workers)
-                                                 : static_cast<std::size_t>(usableCores());
-    if (files.size() < 2 || mayCollide(files))
-        workers = 1;
-    std::vector<Slot> slots(std::min(workers, std::max<std::size_t>(files.size(), 1)));
-
-    std::size_t next = 0, printed = 0;
-    std::vector<std::size_t> retries; // files to try once more, alone, in a fresh worker
-    const Slot *solo = nullptr;       // the slot trying one of them, while nothing else runs
-    const auto busy = [&slots] {
-        return std::count_if(slots.begin(), slots.end(), [](const Slot &s) { return s.file >= 0; });
-    };
-    // Memory the workers hold or may take, were slot to take file.
-    const auto memoryWith = [&](const Slot &slot, const File &file) {
-        std::uint64_t total = 0;
-        for (const Slot &s : slots) {
-            const std::uint64_t inHand =
-                s.file >= 0 ? files[static_cast<std::size_t>(s.file)].memoryNeed : 0;
-            total += std::max(s.held, &s == &slot ? file.memoryNeed : inHand);
-        }
-        return total;
-    };
-
-    while (printed < files.size()) {
-        // Hand out work: a file to retry waits until it can run alone.
-        for (Slot &slot : slots) {
-            if (slot.file >= 0)
-                continue;
-            std::size_t pick = files.size();
-            const bool alone = busy() == 0;
-            if (solo != nullptr)
-                break;
-            if (!retries.empty()) {
-                if (!alone)
-                    break;
-                pick = retries.front();
-                retries.erase(retries.begin());
-                stopSlot(slot);
-                solo = &slot;
-            } else if (next < files.size()) {
-                // A file is held back while the memory it may need would pass the bound a single
-                // worker has; alone, it runs as it would one at a time.
-                if (memoryWith(slot, files[next]) > limits.memoryBytes) {
-                    if (!alone)
-                        break;
-                    for (Slot &other : slots)
-                        if (&other != &slot)
-                            stopSlot(other);
-                }
-                pick = next++;
-            }
-            if (pick == files.size())
-                break;
-            File &file = files[pick];
-            if (!file.outname.empty() && somethingAt(file.outname))
-                file.job.refusal = IL_FILE_ALREADY_EXISTS;
-            else if (staging.dirFor[pick].empty())
-                file.job.refusal = IL_COULD_NOT_OPEN_FILE;
-            else
-                file.job.staged = staging.dirFor[pick] + "/" + std::to_string(pick) + ".tga";
-            // A worker that ended while idle (killed from outside, say) is replaced once.
-            std::string why;
-            for (int attempt = 0; attempt < 2; ++attempt) {
-                if (slot.worker == nullptr) {
-                    slot.worker = startWorker(setup, limits, why);
-                    slot.served = 0;
-                    if (slot.worker == nullptr)
-                        break;
-                    ++workersStarted;
-                }
-                if (submit(*slot.worker, file.job))
-                    break;
-                why = "cannot hand the file to a worker";
-                stopSlot(slot);
-            }
-            if (slot.worker == nullptr) {
-                if (solo == &slot)
-                    solo = nullptr;
-                finish(file, failure(Outcome::FailedLoad, IL_INTERNAL_ERROR, why));
-                continue;
-            }
-            for (Slot &other : slots)
-                other.alone = false;
-            slot.file = static_cast<int>(pick);
-            slot.alone = alone;
-            slot.deadline = Clock::now() + std::chrono::seconds(limits.seconds);
-            slot.held = std::max(slot.held, std::min(file.memoryNeed, warmHeapHolds));
-        }
-
-        while (printed < files.size() && files[printed].done)
-            printReport(files[printed++].report);
-        if (printed == files.size() || busy() == 0)
-            continue;
-
-        // Wait for the first answer, end or deadline among the busy workers.
-        std::vector<Worker *> watched;
-        std::vector<Slot *> watchedSlots;
-        Clock::time_point deadline = Clock::time_point::max();
-        for (Slot &slot : slots)
-            if (slot.file >= 0) {
-                watched.push_back(slot.worker);
-                watchedSlots.push_back(&slot);
-                deadline = std::min(deadline, slot.deadline);
-            }
-        const int ready = waitForAny(watched, deadline);
-        if (ready < 0) {
-            for (Slot *slot : watchedSlots)
-                if (Clock::now() >= slot->deadline) {
-                    // A file past its time is not tried again: the time was its own.
-                    File &file = files[static_cast<std::size_t>(slot->file)];
-                    stopSlot(*slot);
-                    slot->file = -1;
-                    if (solo == slot)
-                        solo = nullptr;
-                    finish(file, failure(Outcome::FailedLoad, IL_INTERNAL_ERROR, tooLong(limits)));
-                }
-            continue;
-        }
-        Slot &slot = *watchedSlots[static_cast<std::size_t>(ready)];
-        File &file = files[static_cast<std::size_t>(slot.file)];
-        Report report;
-        const Answer answer = takeAnswer(*slot.worker, report);
-        if (answer == Answer::Pending)
-            continue;
-        slot.file = -1;
-        if (solo == &slot)
-            solo = nullptr;
-        if (answer == Answer::Report) {
-            ++slot.served;
-            finish(file, report);
-            continue;
-        }
-        // A worker that ended on a file it did not take fresh and alone may have ended for what
-        // came before or beside it: that file is tried once more, as a run of one would try it.
-        const bool fresh = slot.served == 0 && slot.alone;
-        stopSlot(slot);
-        if (fresh || file.retried) {
-            finish(file, report);
-        } else {
-            removeStaged(file.job.staged);
-            file.retried = true;
-            retries.push_back(static_cast<std::size_t>(&file - files.data()));
-        }
-    }
-    for (Slot &slot : slots)
-        stopSlot(slot);
-    removeStaging(staging);
+    Scheduler scheduler(paths);
+    scheduler.run();
     if (!testOnly().statsFile.empty())
         std::ofstream(testOnly().statsFile, std::ios::app)
-            << "workers started: " << workersStarted << "\n";
+            << "workers started: " << scheduler.workersStarted() << "\n";
 }

@@ -1,3 +1,4 @@
+// The test build's switches, read once from the environment.
 #include "testonly.h"
 
 #include <cstdlib>
@@ -19,12 +20,22 @@ std::string text(const char *name) {
 const TestOnlySwitches &testOnly() {
     static const TestOnlySwitches switches = [] {
         TestOnlySwitches s;
+        s.enabled = true;
         s.seconds = number("OSTRELLE_TEST_ONLY_SECONDS");
-        s.poisonUsedWorker = number("OSTRELLE_TEST_ONLY_POISON") > 0;
         s.workers = number("OSTRELLE_TEST_ONLY_WORKERS");
-        s.noSandbox = number("OSTRELLE_TEST_ONLY_NO_SANDBOX") > 0;
+        s.memoryBytes = std::uint64_t(number("OSTRELLE_TEST_ONLY_MEMORY_MIB")) << 20;
         s.workerProgram = text("OSTRELLE_TEST_ONLY_WORKER_PROGRAM");
         s.statsFile = text("OSTRELLE_TEST_ONLY_STATS");
+        s.noTmpfile = number("OSTRELLE_TEST_ONLY_NO_TMPFILE") > 0;
+        s.noRenameOrLink = number("OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK") > 0;
+        const std::pair<const char *, std::uint32_t> flags[] = {
+            {"OSTRELLE_TEST_ONLY_POISON", poisonUsedWorker},
+            {"OSTRELLE_TEST_ONLY_NO_SANDBOX", noSandbox},
+            {"OSTRELLE_TEST_ONLY_HIDE_LANDLOCK", hideLandlock},
+            {"OSTRELLE_TEST_ONLY_REFUSE_SANDBOX", refuseSandbox}};
+        for (const auto &[name, flag] : flags)
+            if (number(name) > 0)
+                s.workerFlags |= flag;
         return s;
     }();
     return switches;

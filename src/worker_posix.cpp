@@ -1,8 +1,9 @@
-// Starting, feeding, watching and ending a worker on POSIX systems.
+// Starting, feeding, watching and ending a worker on POSIX systems. A worker is a copy of the
+// program in a session of its own, with an empty environment, standard input, output and error
+// on /dev/null, and one socket to the run at descriptor 3, over which each job comes with its
+// files as descriptors.
 #include "worker.h"
 
-#include "convert.h"
-#include "sandbox.h"
 #include "testonly.h"
 
 #include <cerrno>
@@ -14,12 +15,12 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #ifdef __linux__
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #endif
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -33,13 +34,10 @@
 #endif
 #endif
 
-extern char **environ;
-
 namespace {
 
-// The worker finds the run's pipes at these descriptors, and the marker in its environment.
-constexpr int requestFd = 3, answerFd = 4;
-const char workerMarker[] = "OSTRELLE_WORKER_OF";
+// The worker finds its socket to the run at this descriptor.
+constexpr int channelFd = 3;
 
 void setLimit(int resource, std::uint64_t value) {
     const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
@@ -55,43 +53,6 @@ bool sessionFileLimit(std::uint64_t &bytes) {
     return true;
 }
 
-std::string mib(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
-
-// How a worker that ended without answering ended. peakBytes is its largest resident size: a
-// fault near the memory bound is most likely the library using an allocation the bound refused.
-Report describe(int status, std::uint64_t peakBytes, const WorkerLimits &limits) {
-    const auto failed = [](std::string text) {
-        return failure(Outcome::FailedLoad, 1284, std::move(text));
-    };
-    const std::string outOfMemory = "ran out of memory (limit " + mib(limits.memoryBytes) + ")";
-    if (WIFEXITED(status)) {
-        if (WEXITSTATUS(status) == workerOutOfMemoryStatus)
-            return failed(outOfMemory);
-        return failed("the image library ended the process (status " +
-                      std::to_string(WEXITSTATUS(status)) + ")");
-    }
-    const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    if (sig == SIGXFSZ)
-        return failure(Outcome::FailedSave, 1284,
-                       limits.outputBoundIsUsers
-                           ? "the output reached the file size limit of this session (" +
-                                 std::to_string(limits.outputBytes) + " bytes)"
-                           : "the output grew past " + mib(limits.outputBytes));
-    if (sig == SIGKILL)
-        return failed("the process was killed (signal 9), perhaps for lack of memory");
-    if (peakBytes >= limits.memoryBytes / 2)
-        return failed(outOfMemory);
-    return failed("the image library crashed (signal " + std::to_string(sig) + ")");
-}
-
-// A descriptor of fd's pipe at 10 or above, so that moving it to 3 or 4 in the worker never
-// lands on itself (which would keep its close-on-exec flag).
-int high(int fd) {
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
-    close(fd);
-    return moved;
-}
-
 // The program's own file, found once: executing "/proc/self/exe" itself would start whatever
 // runs this process, such as valgrind, rather than the program.
 const std::string &ownProgram() {
@@ -105,12 +66,29 @@ const std::string &ownProgram() {
     return path;
 }
 
+// The workers alive, for killWorkersNow; a slot holds 0 when free.
+constexpr std::size_t maxWorkers = 1024;
+volatile pid_t alive[maxWorkers];
+
+void remember(pid_t pid) {
+    for (volatile pid_t &slot : alive)
+        if (slot == 0) {
+            slot = pid;
+            return;
+        }
+}
+
+void forget(pid_t pid) {
+    for (volatile pid_t &slot : alive)
+        if (slot == pid)
+            slot = 0;
+}
+
 } // namespace
 
 struct Worker {
     pid_t pid = -1;
-    int requests = -1;
-    int answers = -1;
+    int channel = -1;
     std::string buffer;
     WorkerLimits limits;
     bool busy = false; // a file was handed over and not yet answered
@@ -146,92 +124,84 @@ int usableCores() {
     return online > 0 ? static_cast<int>(online) : 1;
 }
 
-namespace {
-
-// A pipe whose ends no program this process starts inherits unless told to.
-int pipeCloseOnExec(int ends[2]) {
-#ifdef __linux__
-    return pipe2(ends, O_CLOEXEC);
-#else
-    return pipe(ends);
-#endif
-}
-
-} // namespace
-
 Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::string &why) {
-    int requests[2], answers[2];
-    if (pipeCloseOnExec(requests) != 0) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
         why = std::string("cannot start a worker: ") + std::strerror(errno);
         return nullptr;
     }
-    if (pipeCloseOnExec(answers) != 0) {
-        why = std::string("cannot start a worker: ") + std::strerror(errno);
-        close(requests[0]);
-        close(requests[1]);
-        return nullptr;
-    }
-    for (int *fd : {&requests[0], &requests[1], &answers[0], &answers[1]})
-        *fd = high(*fd);
-
-    // The worker inherits its two pipes, a closed input and output, and standard error; nothing
-    // else of this process.
+    // The worker inherits its socket and /dev/null three times; nothing else of this process,
+    // not its terminal, not its environment, not its session.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, requests[0], requestFd);
-    posix_spawn_file_actions_adddup2(&actions, answers[1], answerFd);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], channelFd);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    posix_spawn_file_actions_addclosefrom_np(&actions, answerFd + 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, channelFd + 1);
 #endif
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none, reset;
     sigemptyset(&none);
-    sigemptyset(&reset);
-    for (int sig : {SIGPIPE, SIGCHLD, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGINT, SIGTERM})
-        sigaddset(&reset, sig);
+    sigfillset(&reset);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &reset);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<char *> environment;
-    for (char **e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, workerMarker, sizeof workerMarker - 1) != 0)
-            environment.push_back(*e);
-    std::string marker = std::string(workerMarker) + "=" + std::to_string(getpid());
-    environment.push_back(marker.data());
-    environment.push_back(nullptr);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
 
     const std::string program =
         testOnly().workerProgram.empty() ? ownProgram() : testOnly().workerProgram;
     char name[] = "ostrelle-worker";
     char *arguments[] = {name, nullptr};
+    char *emptyEnvironment[] = {nullptr};
     pid_t pid = -1;
     const int failed =
-        posix_spawn(&pid, program.c_str(), &actions, &attributes, arguments, environment.data());
+        posix_spawn(&pid, program.c_str(), &actions, &attributes, arguments, emptyEnvironment);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    close(requests[0]);
-    close(answers[1]);
+    close(ends[1]);
     if (failed != 0) {
-        close(requests[1]);
-        close(answers[0]);
+        close(ends[0]);
         why = std::string("cannot start a worker: ") + std::strerror(failed);
         return nullptr;
     }
-    auto *worker = new Worker{pid, requests[1], answers[0], {}, limits};
-    if (!writeAll(worker->requests, encode(setup))) {
-        // A worker that cannot even take its setup has ended; takeAnswer will say how.
-        close(worker->requests);
-        worker->requests = -1;
-    }
+    remember(pid);
+    auto *worker = new Worker{pid, ends[0], {}, limits};
+    const std::string frame = encode(setup);
+    if (send(worker->channel, frame.data(), frame.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(frame.size()))
+        shutdown(worker->channel, SHUT_WR); // it has ended; hear() will say how
     return worker;
 }
 
-bool submit(Worker &worker, const Job &job) {
-    worker.busy = worker.requests >= 0 && writeAll(worker.requests, encode(job));
+bool submit(Worker &worker, Job job, NativeFile input, NativeFile output) {
+    job.hasInput = input != noFile;
+    job.hasOutput = output != noFile;
+    std::string frame = encode(job);
+    iovec bytes{frame.data(), frame.size()};
+    int fds[2], count = 0;
+    for (const int fd : {input, output})
+        if (fd != noFile)
+            fds[count++] = fd;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    msghdr message{};
+    message.msg_iov = &bytes;
+    message.msg_iovlen = 1;
+    if (count > 0) {
+        message.msg_control = control;
+        message.msg_controllen = CMSG_SPACE(sizeof(int) * static_cast<std::size_t>(count));
+        cmsghdr *c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * static_cast<std::size_t>(count));
+        std::memcpy(CMSG_DATA(c), fds, sizeof(int) * static_cast<std::size_t>(count));
+    }
+    ssize_t sent;
+    while ((sent = sendmsg(worker.channel, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    worker.busy = sent == static_cast<ssize_t>(frame.size());
     return worker.busy;
 }
 
@@ -239,7 +209,7 @@ int waitForAny(const std::vector<Worker *> &workers,
                std::chrono::steady_clock::time_point deadline) {
     std::vector<pollfd> fds;
     for (const Worker *w : workers)
-        fds.push_back(pollfd{w->answers, POLLIN, 0});
+        fds.push_back(pollfd{w->channel, POLLIN, 0});
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
@@ -258,7 +228,7 @@ int waitForAny(const std::vector<Worker *> &workers,
 
 namespace {
 
-// Collects the status of a worker that has closed its answers: it is ending, so this waits a
+// Collects the status of a worker that has closed its socket: it is ending, so this waits a
 // short while, then makes sure.
 bool reap(Worker &worker, int &status, rusage &usage) {
     for (int i = 0; i < 2000; ++i) {
@@ -276,62 +246,89 @@ bool reap(Worker &worker, int &status, rusage &usage) {
     return true;
 }
 
-} // namespace
-
-Answer takeAnswer(Worker &worker, Report &report) {
-    char bytes[65536];
-    const ssize_t n = read(worker.answers, bytes, sizeof bytes);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-        return Answer::Pending;
-    if (n > 0) {
-        worker.buffer.append(bytes, static_cast<std::size_t>(n));
-        bool malformed = false;
-        if (takeReport(worker.buffer, report, malformed)) {
-            worker.busy = false;
-            return Answer::Report;
-        }
-        if (!malformed)
-            return Answer::Pending;
-        kill(worker.pid, SIGKILL);
-        report = failure(Outcome::FailedLoad, 1284, "the worker gave a malformed answer");
+WorkerEnd endOf(int status, const rusage &usage) {
+    WorkerEnd end;
+#ifdef __APPLE__
+    end.peakBytes = static_cast<std::uint64_t>(usage.ru_maxrss);
+#else
+    end.peakBytes = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
+#endif
+    if (WIFEXITED(status)) {
+        end.status = static_cast<std::uint64_t>(WEXITSTATUS(status));
+        end.kind = WEXITSTATUS(status) == workerOutOfMemoryStatus ? WorkerEnd::OutOfMemory
+                                                                  : WorkerEnd::Exited;
+        return end;
     }
+    const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    end.status = static_cast<std::uint64_t>(sig);
+    end.kind = sig == SIGXFSZ   ? WorkerEnd::OutputBound
+               : sig == SIGKILL ? WorkerEnd::Killed
+                                : WorkerEnd::Crashed;
+    return end;
+}
+
+void finishOff(Worker &worker, WorkerEnd &end) {
     int status = 0;
     rusage usage{};
-    if (!reap(worker, status, usage)) {
-        report = failure(Outcome::FailedLoad, 1284,
-                         "the worker ended, and how could not be found out (" +
-                             std::string(std::strerror(errno)) + ")");
-        worker.pid = -1;
-        return Answer::Ended;
+    if (reap(worker, status, usage)) {
+        if (end.kind != WorkerEnd::Malformed)
+            end = endOf(status, usage);
+    } else {
+        end.kind = WorkerEnd::Unknown;
+        end.status = static_cast<std::uint64_t>(errno);
     }
+    forget(worker.pid);
     worker.pid = -1;
-    if (n > 0)
-        return Answer::Ended; // the malformed answer's report stands
-#ifdef __APPLE__
-    const std::uint64_t peak = static_cast<std::uint64_t>(usage.ru_maxrss);
-#else
-    const std::uint64_t peak = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
-#endif
-    report = describe(status, peak, worker.limits);
-    return Answer::Ended;
+}
+
+} // namespace
+
+Heard hear(Worker &worker, Answer &answer, WorkerEnd &end) {
+    // One message at a time; the kernel drops any descriptors a worker sends along.
+    char bytes[256];
+    const ssize_t n = recv(worker.channel, bytes, sizeof bytes, MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return Heard::Pending;
+    if (n > 0) {
+        bool malformed = static_cast<std::size_t>(n) > sizeof bytes;
+        worker.buffer.append(bytes, malformed ? 0 : static_cast<std::size_t>(n));
+        if (!malformed && takeAnswer(worker.buffer, answer, malformed)) {
+            worker.busy = false;
+            return Heard::Answer;
+        }
+        if (!malformed)
+            return Heard::Pending;
+        kill(worker.pid, SIGKILL);
+        end.kind = WorkerEnd::Malformed;
+    }
+    finishOff(worker, end);
+    return Heard::Ended;
 }
 
 void stopWorker(Worker *worker) {
     if (worker == nullptr)
         return;
-    if (worker->requests >= 0)
-        close(worker->requests);
+    // An idle worker ends at the end of its requests; one that is still busy is killed.
+    shutdown(worker->channel, SHUT_WR);
     if (worker->pid > 0) {
-        // An idle worker ends at the end of its requests; one that is still busy is killed.
         int status = 0;
         rusage usage{};
         if (worker->busy)
             kill(worker->pid, SIGKILL);
         reap(*worker, status, usage);
+        forget(worker->pid);
     }
-    close(worker->answers);
+    close(worker->channel);
     delete worker;
 }
+
+void killWorkersNow() {
+    for (volatile pid_t &slot : alive)
+        if (slot > 0)
+            kill(slot, SIGKILL);
+}
+
+// The worker's side.
 
 void limitSelf(const WorkerSetup &setup) {
 #if !defined(OSTRELLE_ASAN)
@@ -350,26 +347,108 @@ void limitSelf(const WorkerSetup &setup) {
     setLimit(RLIMIT_CORE, 0);
 }
 
-int runAsWorker(WorkFunction work) {
-    const char *parent = std::getenv(workerMarker);
-    if (parent == nullptr)
+namespace {
+
+// True when the program was started without arguments and descriptor 3 is a socket of the kind
+// the run makes, whose other end this process's parent made: nothing a user's shell or
+// environment sets up by accident.
+bool startedByRun(int argc) {
+    if (argc != 1)
+        return false;
+    int type = 0;
+    socklen_t size = sizeof type;
+    if (getsockopt(channelFd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_SEQPACKET)
+        return false;
+#ifdef __linux__
+    ucred peer{};
+    size = sizeof peer;
+    return getsockopt(channelFd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+           peer.pid == getppid();
+#else
+    return true;
+#endif
+}
+
+bool receive(std::string &payload, int *fds, int &count) {
+    char bytes[maxRequestBytes + 4];
+    iovec into{bytes, sizeof bytes};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 2)];
+    msghdr message{};
+    message.msg_iov = &into;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    while ((n = recvmsg(channelFd, &message, 0)) < 0 && errno == EINTR) {
+    }
+    count = 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); n > 0 && c != nullptr;
+         c = CMSG_NXTHDR(&message, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+            const std::size_t got = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < got; ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                if (count < 2)
+                    fds[count++] = fd;
+                else
+                    close(fd);
+            }
+        }
+    std::string buffer(bytes, n > 0 ? static_cast<std::size_t>(n) : 0);
+    bool malformed = false;
+    return n > 0 && (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0 &&
+           takeFrame(buffer, payload, maxRequestBytes, malformed) && buffer.empty();
+}
+
+} // namespace
+
+bool receiveSetup(WorkerSetup &setup) {
+    std::string payload;
+    int fds[2], count = 0;
+    const bool ok = receive(payload, fds, count) && count == 0 && decode(payload, setup);
+    for (int i = 0; i < count; ++i)
+        close(fds[i]);
+    return ok;
+}
+
+bool receiveJob(Job &job, NativeFile &input, NativeFile &output) {
+    std::string payload;
+    int fds[2], count = 0;
+    if (!receive(payload, fds, count) || !decode(payload, job) ||
+        count != (job.hasInput ? 1 : 0) + (job.hasOutput ? 1 : 0)) {
+        for (int i = 0; i < count; ++i)
+            close(fds[i]);
+        return false;
+    }
+    input = job.hasInput ? fds[0] : noFile;
+    output = job.hasOutput ? fds[count - 1] : noFile;
+    return true;
+}
+
+bool sendAnswer(const Answer &answer) {
+    const std::string frame = encode(answer);
+    ssize_t n;
+    while ((n = write(channelFd, frame.data(), frame.size())) < 0 && errno == EINTR) {
+    }
+    return n == static_cast<ssize_t>(frame.size());
+}
+
+int runAsWorker(int argc, WorkFunction work) {
+    if (!startedByRun(argc))
         return -1;
 #ifdef __linux__
-    // A worker outlives no run: if the run goes, so does it.
+    // A worker outlives no run: if the run goes, so does it. The run may have gone before this
+    // took effect, which its pid shows.
+    const pid_t parent = getppid();
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (std::to_string(getppid()) != parent)
+    if (getppid() != parent)
         _exit(2);
 #endif
     std::set_new_handler([] { _exit(workerOutOfMemoryStatus); });
     // _exit: the library's exit handlers have nothing to save, and sanitizers' end-of-run checks
-    // would need what the sandbox took away.
-    _exit(serveJobs(requestFd, answerFd, work));
-}
-
-bool confineSelf(const WorkerSetup &setup, std::string &why) {
-    const SandboxStatus status = confineWorker(setup.inputs, setup.stagingDirs);
-    why = status.why;
-    return status.ok;
+    // would need what the confinement took away.
+    _exit(serveJobs(work));
 }
 
 void keepHeapWarm() {

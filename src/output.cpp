@@ -1,0 +1,27 @@
+#include "output.h"
+
+#include "tga.h"
+
+#include <IL/il.h>
+
+int publishOutput(NativeFile scratch, const std::string &outname, std::uint64_t largest) {
+    // Sealed first: nothing the worker still holds or does can change the bytes read below.
+    std::uint64_t size = 0, end = 0;
+    std::uint8_t header[18];
+    if (!sealScratch(scratch) || !sizeOf(scratch, size) || size > largest ||
+        !readAt(scratch, header, sizeof header, 0) || !mendTgaHeader(header, size, end))
+        return IL_FILE_WRITE_ERROR;
+    Contents contents;
+    contents.head.assign(reinterpret_cast<const char *>(header), sizeof header);
+    contents.from = scratch;
+    contents.offset = sizeof header;
+    contents.length = end - sizeof header;
+    contents.tail = tgaFooter();
+    switch (publishNew(outname, contents)) {
+    case Publish::Done: return IL_NO_ERROR;
+    case Publish::Exists: return IL_FILE_ALREADY_EXISTS;
+    case Publish::CannotCreate: return IL_COULD_NOT_OPEN_FILE;
+    case Publish::WriteFailed: break;
+    }
+    return IL_FILE_WRITE_ERROR;
+}

@@ -1,0 +1,7 @@
+// The shipped program's switches: none.
+#include "testonly.h"
+
+const TestOnlySwitches &testOnly() {
+    static const TestOnlySwitches none;
+    return none;
+}
