@@ -1,22 +1,37 @@
-// A worker whose decoder a hostile file has taken over: for a file named evil*, it tries every act
-// the sandbox must refuse and answers with those that were not refused. abort.png aborts; any
-// other file converts as usual. Started by the tests in place of the program's own worker.
+// A worker whose decoder a hostile file has taken over. Started by the tests in place of the
+// program's own worker, it serves jobs as a worker does; for a file whose ending is
+// ".evil-PORT-SHMID-PID" it tries every act of evil_acts.h against the test's folder
+// /tmp/ostrelle-evil-PORT (which holds secret.txt and a fake home), the test's listening PORT, its
+// shared memory SHMID and its second program PID, and answers with the bits of the acts that were
+// not refused (0: all were), or -1 when it could not even read its own input. Other endings:
+// ".abort" aborts, ".slow" never answers, ".keep" saves a TGA and keeps its output to write into
+// it later, ".chatty" answers with bytes no sound worker sends; anything else converts as usual.
 #include "convert.h"
+#include "evil_acts.h"
 #include "worker.h"
 
 #include <IL/il.h>
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
-#include <thread>
+#include <sys/xattr.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -48,77 +63,145 @@ bool tcp(int port, bool connecting) {
     return ok;
 }
 
-std::string folderOf(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
+// The output of a ".keep" job, held to be written into once the run has its answer.
+int keptOutput = -1;
+
+Answer answer(std::int32_t code) {
+    Answer a;
+    a.outcome = Outcome::FailedLoad;
+    a.code = code;
+    return a;
 }
 
-// Tries each act; says which should have been refused and were not, or that all were.
-Report actOut(const Job &job) {
-    const std::string folder = folderOf(job.path), stage = folderOf(job.staged);
-    const int port =
-        std::atoi(std::getenv("OSTRELLE_EVIL_PORT") ? std::getenv("OSTRELLE_EVIL_PORT") : "0");
-    const std::pair<const char *, std::function<bool()>> forbidden[] = {
-        {"read /etc/passwd", [] { return readable("/etc/passwd"); }},
-        {"read a file beside the input", [&] { return readable(folder + "/secret.txt"); }},
-        {"list the input's folder",
-         [&] {
-             DIR *d = opendir(folder.c_str());
-             return d != nullptr && closedir(d) == 0;
-         }},
-        {"create a file in the input's folder",
-         [&] { return opens(folder + "/new.tga", O_CREAT | O_EXCL); }},
-        {"overwrite a file there", [&] { return opens(folder + "/secret.txt", O_TRUNC); }},
-        {"create a file in /tmp",
-         [&] { return opens("/tmp/ostrelle-evil-" + std::to_string(port), O_CREAT | O_EXCL); }},
-        {"link a file there into staging",
-         [&] { return link((folder + "/secret.txt").c_str(), (stage + "/9.tga").c_str()) == 0; }},
-        {"make a link in staging",
-         [&] { return symlink("/etc/passwd", (stage + "/8.tga").c_str()) == 0; }},
-        {"start a process",
-         [] {
-             const pid_t pid = fork();
-             if (pid == 0)
-                 _exit(0);
-             return pid > 0 && waitpid(pid, nullptr, 0) == pid;
-         }},
-        {"connect to a local port", [&] { return port > 0 && tcp(port, true); }},
-        {"bind a TCP port", [] { return tcp(0, false); }},
-        {"signal the run", [] { return kill(getppid(), SIGTERM) == 0; }},
-        {"raise a resource limit",
-         [] {
-             rlimit files{};
-             return getrlimit(RLIMIT_NOFILE, &files) == 0 && setrlimit(RLIMIT_NOFILE, &files) == 0;
-         }},
+Answer actOut(int port, int shmid, pid_t other, int input) {
+    const std::string folder = "/tmp/ostrelle-evil-" + std::to_string(port);
+    const std::string secret = folder + "/secret.txt", home = folder + "/home";
+    const std::function<bool()> tries[] = {
+        [] { return readable("/etc/passwd"); },
+        [&] { return readable(secret); },
+        [&] {
+            DIR *d = opendir(folder.c_str());
+            return d != nullptr && closedir(d) == 0;
+        },
+        [&] { return opens(folder + "/new.tga", O_CREAT | O_EXCL); },
+        [&] { return opens(secret, O_TRUNC); },
+        [&] { return opens(folder + "-tmp", O_CREAT | O_EXCL); },
+        [&] { return symlink("/etc/passwd", (folder + "/link.tga").c_str()) == 0; },
+        [] {
+            const pid_t pid = fork();
+            if (pid == 0)
+                _exit(0);
+            return pid > 0 && waitpid(pid, nullptr, 0) == pid;
+        },
+        [&] { return tcp(port, true); },
+        [] { return tcp(0, false); },
+        [] { return kill(getppid(), SIGTERM) == 0; },
+        [] {
+            rlimit files{};
+            return getrlimit(RLIMIT_NOFILE, &files) == 0 && setrlimit(RLIMIT_NOFILE, &files) == 0;
+        },
+        [] {
+            const char c = ' ';
+            for (int fd = 0; fd < 3; ++fd)
+                if (ioctl(fd, TIOCSTI, &c) == 0)
+                    return true;
+            return false;
+        },
+        [] {
+            termios t{};
+            for (int fd = 0; fd < 3; ++fd)
+                if (tcgetattr(fd, &t) == 0)
+                    return true;
+            return opens("/dev/tty", 0);
+        },
+        [&] { return chmod(secret.c_str(), 0777) == 0 || chmod(home.c_str(), 0777) == 0; },
+        [&] { return chown(secret.c_str(), getuid(), getgid()) == 0; },
+        [&] { return utimes(secret.c_str(), nullptr) == 0 || utimes(home.c_str(), nullptr) == 0; },
+        [&] {
+            return setxattr(secret.c_str(), "user.evil", "1", 1, 0) == 0 ||
+                   (errno != EPERM && errno != EACCES);
+        },
+        [&] {
+            struct stat st {};
+            return stat(secret.c_str(), &st) == 0 || lstat(home.c_str(), &st) == 0;
+        },
+        [&] {
+            const int fd = inotify_init1(IN_CLOEXEC);
+            const bool ok = fd >= 0 && inotify_add_watch(fd, home.c_str(), IN_ALL_EVENTS) >= 0;
+            close(fd);
+            return ok;
+        },
+        [] { return std::getenv("OSTRELLE_SECRET") != nullptr || readable("/proc/self/environ"); },
+        [] { return prctl(PR_SET_PDEATHSIG, 0) == 0; },
+        [&] {
+            void *memory = shmat(shmid, nullptr, 0);
+            return memory != reinterpret_cast<void *>(-1) && shmdt(memory) == 0;
+        },
+        [] { return setpriority(PRIO_USER, getuid(), 19) == 0; },
+        [&] {
+            const sched_param p{0};
+            return sched_setscheduler(other, SCHED_IDLE, &p) == 0;
+        },
+        [&] { return fcntl(input, F_SETOWN, other) == 0 || fcntl(input, F_SETSIG, SIGKILL) == 0; },
+        [] {
+            return opens("/proc/" + std::to_string(getppid()) + "/mem", 0) ||
+                   readable("/proc/" + std::to_string(getppid()) + "/mem");
+        },
+        [] {
+            if (keptOutput < 0)
+                return false;
+            const char junk[18] = {};
+            return pwrite(keptOutput, junk, sizeof junk, 0) == sizeof junk ||
+                   ftruncate(keptOutput, 0) == 0;
+        },
         // Last, as it would replace the worker, which the run would then see end.
-        {"run /bin/sh",
-         [] {
-             execl("/bin/sh", "sh", "-c", "exit 0", nullptr);
-             return false;
-         }},
+        [] {
+            execl("/bin/sh", "sh", "-c", "exit 0", nullptr);
+            return false;
+        },
     };
-    std::string allowed;
-    for (const auto &[name, act] : forbidden)
-        if (act())
-            allowed += allowed.empty() ? name : std::string(", ") + name;
-    // What the worker needs stays allowed: its input, a thread, its own staging folder.
-    const bool works = readable(job.path) && opens(job.staged, O_CREAT | O_EXCL) &&
-                       unlink(job.staged.c_str()) == 0 && (std::thread([] {}).join(), true);
-    return failure(Outcome::FailedLoad, IL_INTERNAL_ERROR,
-                   !allowed.empty() ? "allowed: " + allowed
-                   : works          ? "refused every forbidden act"
-                                    : "refused its own work too");
+    static_assert(sizeof tries / sizeof tries[0] == sizeof evil::acts / sizeof evil::acts[0]);
+    std::int32_t allowed = 0;
+    for (std::size_t i = 0; i < sizeof tries / sizeof tries[0]; ++i)
+        if (tries[i]())
+            allowed |= std::int32_t{1} << i;
+    // What the worker needs stays allowed: reading the input it was handed.
+    char byte;
+    return answer(pread(input, &byte, 1, 0) == 1 ? allowed : -1);
 }
 
-Report work(const Job &job) {
-    const std::string name = job.path.substr(job.path.rfind('/') + 1);
-    if (name.rfind("evil", 0) == 0)
-        return actOut(job);
-    if (name == "abort.png")
+Answer work(const Job &job, NativeFile input, NativeFile output) {
+    int port = 0, shmid = 0, other = 0;
+    if (std::sscanf(job.ending.c_str(), ".evil-%d-%d-%d", &port, &shmid, &other) == 3) {
+        const Answer a = actOut(port, shmid, other, input);
+        closeFile(input);
+        closeFile(output);
+        return a;
+    }
+    if (job.ending == ".abort")
         std::abort();
-    return convertFile(job);
+    if (job.ending == ".slow")
+        for (;;)
+            pause();
+    if (job.ending == ".chatty") {
+        // A report of its own words: escape sequences and far too much of them.
+        const std::string words = "\x1b]52;c;ZXZpbA==\x07\x1b[2J Done!\n" + std::string(1 << 20, 'x');
+        sendAnswer(answer(0));
+        for (int i = 0; i < 4; ++i)
+            if (write(3, words.data(), words.size()) < 0)
+                break;
+        _exit(0);
+    }
+    if (job.ending == ".keep") {
+        // Saves a real picture, keeping a copy of its output to write into after the answer.
+        keptOutput = fcntl(output, F_DUPFD_CLOEXEC, 10);
+        Job png = job;
+        png.ending = ".png";
+        return convertFile(png, input, output);
+    }
+    return convertFile(job, input, output);
 }
 
 } // namespace
 
-int main() { return runAsWorker(work) < 0 ? 1 : 0; }
+int main(int argc, char **) { return runAsWorker(argc, work) < 0 ? 1 : 0; }
