@@ -12,14 +12,7 @@ fail() {
 }
 
 # The tools the check itself uses, beyond what `make setup` installs.
-tools="dpkg-dev file desktop-file-utils man-db lintian devscripts binutils"
-missing=$(for p in $tools; do
-    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
-done)
-if [ -n "$missing" ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+bash .ci/install-missing.sh dpkg-dev file desktop-file-utils man-db lintian devscripts binutils
 
 # A package left installed by an earlier run would hide a broken install.
 if dpkg-query -W ostrelle >/dev/null 2>&1; then
