@@ -14,6 +14,9 @@ BENCH_PACKAGES := python3 python3-pil graphicsmagick imagemagick gnuplot-nox tim
 PRESET ?= release
 JOBS ?= $(shell nproc)
 
+# Make run by make (cmake --build) would name every folder it enters and leaves.
+MAKEFLAGS += --no-print-directory
+
 # $(call install,PACKAGES): installs those of PACKAGES that are missing (through sudo when not
 # root); silent when none is, one line before and one after when some are, apt's output only when
 # it fails.
