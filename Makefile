@@ -13,6 +13,8 @@ PACKAGES := $(sort $(DEMO_PACKAGES) $(TEST_PACKAGES) $(FORMAT_PACKAGES) $(FUZZ_P
 BENCH_PACKAGES := python3 python3-pil graphicsmagick imagemagick gnuplot-nox time util-linux
 PRESET ?= release
 JOBS ?= $(shell nproc)
+# The Clang preset needs its compiler as well.
+PRESET_PACKAGES := $(if $(filter ci-clang,$(PRESET)),clang-14)
 
 # Make run by make (cmake --build) would name every folder it enters and leaves.
 MAKEFLAGS += --no-print-directory
@@ -31,7 +33,7 @@ setup:
 	$(call install,$(PACKAGES))
 
 build:
-	$(call install,$(TEST_PACKAGES))
+	$(call install,$(TEST_PACKAGES) $(PRESET_PACKAGES))
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET) --parallel $(JOBS)
 
