@@ -83,6 +83,12 @@ size=$(od -An -tu2 -j12 -N4 "$work/sample.tga" | tr -s ' ')
 report=$(desktop-file-validate /usr/share/applications/ostrelle.desktop 2>&1) ||
     fail "desktop-file-validate: $report"
 [ -z "$report" ] || fail "desktop-file-validate: $report"
+# A TGA converted beside itself would have its own name as its output, so the launcher does not
+# offer to open TGA files.
+types=$(sed -n 's/^MimeType=//p' /usr/share/applications/ostrelle.desktop | tr ';' '\n' | grep .)
+tga=$(grep -ciE 'tga|targa' <<<"$types" || true)
+[ "$tga" = 0 ] || fail "the desktop entry offers TGA:" $(grep -iE 'tga|targa' <<<"$types")
+echo "deb-check: desktop entry offers $(wc -l <<<"$types") image types, $tga of them TGA"
 [ "$(man -w ostrelle)" = /usr/share/man/man1/ostrelle.1.gz ] || fail "man does not find ostrelle(1)"
 warnings=$(man --warnings -l /usr/share/man/man1/ostrelle.1.gz 2>&1 >/dev/null) ||
     fail "man failed: $warnings"
