@@ -1,5 +1,6 @@
 # Quick start: `make demo` converts a sample picture, `make test` runs every test.
-# Each target installs what it is missing (Debian or Ubuntu, through sudo when not root).
+# Each target installs what it is missing (Debian or Ubuntu, through sudo when not root; without
+# sudo, it names the packages to install as root).
 
 # The program alone needs BUILD_PACKAGES; the tests, the format check and the fuzz targets need
 # more, which a first look at the program should not cost.
@@ -10,19 +11,18 @@ FORMAT_PACKAGES := clang-format
 FUZZ_PACKAGES := $(BUILD_PACKAGES) clang-14 libclang-rt-14-dev
 PACKAGES := $(sort $(DEMO_PACKAGES) $(TEST_PACKAGES) $(FORMAT_PACKAGES) $(FUZZ_PACKAGES))
 BENCH_PACKAGES := python3 python3-pil graphicsmagick imagemagick gnuplot-nox time util-linux
-SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PRESET ?= release
 JOBS ?= $(shell nproc)
+# The Clang preset needs its compiler as well.
+PRESET_PACKAGES := $(if $(filter ci-clang,$(PRESET)),clang-14)
 
-# $(call install,PACKAGES): installs those of PACKAGES that are missing; silent when none is.
-install = @missing=$$(for p in $(1); do \
-	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
-	  done); \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:" $$missing; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q --no-install-recommends $$missing; \
-	fi
+# Make run by make (cmake --build) would name every folder it enters and leaves.
+MAKEFLAGS += --no-print-directory
+
+# $(call install,PACKAGES): installs those of PACKAGES that are missing (through sudo when not
+# root); silent when none is, one line before and one after when some are, apt's output only when
+# it fails.
+install = @bash .ci/install-missing.sh $(1)
 
 .PHONY: all setup build demo test asan format check-format clean fuzz bench
 
@@ -33,7 +33,7 @@ setup:
 	$(call install,$(PACKAGES))
 
 build:
-	$(call install,$(TEST_PACKAGES))
+	$(call install,$(TEST_PACKAGES) $(PRESET_PACKAGES))
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET) --parallel $(JOBS)
 

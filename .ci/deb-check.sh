@@ -12,14 +12,7 @@ fail() {
 }
 
 # The tools the check itself uses, beyond what `make setup` installs.
-tools="dpkg-dev file desktop-file-utils man-db lintian devscripts binutils"
-missing=$(for p in $tools; do
-    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
-done)
-if [ -n "$missing" ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+bash .ci/install-missing.sh dpkg-dev file desktop-file-utils man-db lintian devscripts binutils
 
 # A package left installed by an earlier run would hide a broken install.
 if dpkg-query -W ostrelle >/dev/null 2>&1; then
@@ -90,6 +83,12 @@ size=$(od -An -tu2 -j12 -N4 "$work/sample.tga" | tr -s ' ')
 report=$(desktop-file-validate /usr/share/applications/ostrelle.desktop 2>&1) ||
     fail "desktop-file-validate: $report"
 [ -z "$report" ] || fail "desktop-file-validate: $report"
+# A TGA converted beside itself would have its own name as its output, so the launcher does not
+# offer to open TGA files.
+types=$(sed -n 's/^MimeType=//p' /usr/share/applications/ostrelle.desktop | tr ';' '\n' | grep .)
+tga=$(grep -ciE 'tga|targa' <<<"$types" || true)
+[ "$tga" = 0 ] || fail "the desktop entry offers TGA:" $(grep -iE 'tga|targa' <<<"$types")
+echo "deb-check: desktop entry offers $(wc -l <<<"$types") image types, $tga of them TGA"
 [ "$(man -w ostrelle)" = /usr/share/man/man1/ostrelle.1.gz ] || fail "man does not find ostrelle(1)"
 warnings=$(man --warnings -l /usr/share/man/man1/ostrelle.1.gz 2>&1 >/dev/null) ||
     fail "man failed: $warnings"

@@ -1,14 +1,39 @@
 #!/usr/bin/env bash
 # Usage: install-missing.sh PACKAGE...
-# Installs the Debian packages that are not installed yet, through sudo when not root. Waits for
-# another apt run on the machine to let go of its lock instead of failing at once.
+# Installs the Debian packages that are not installed yet: directly as root, through sudo
+# otherwise, and where there is no sudo it names them and stops. apt's own output goes to a log
+# that is shown only when the install fails. Waits for another apt run on the machine to let go of
+# its lock instead of failing at once. Everything it says goes to standard error, as callers may
+# take standard output for a result of their own.
 set -euo pipefail
 missing=$(for p in "$@"; do
     dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
 done)
 [ -n "$missing" ] || exit 0
-sudo=$([ "$(id -u)" = 0 ] || echo sudo)
-echo "Installing:" $missing >&2
-$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    --no-install-recommends $missing >/dev/null
+missing=$(echo $missing)
+
+if [ "$(id -u)" = 0 ]; then
+    as_root=()
+elif command -v sudo >/dev/null; then
+    as_root=(sudo)
+else
+    echo "Missing packages: $missing" >&2
+    echo "Install them as root: apt-get install $missing" >&2
+    exit 1
+fi
+
+installed() { dpkg-query -W -f='${db:Status-Abbrev}\n' | grep -c '^ii'; }
+echo "Installing: $missing" >&2
+before=$(installed)
+log=$(mktemp "${TMPDIR:-/tmp}/ostrelle-apt-XXXXXX")
+# sudo clears the environment, so the front end is set on apt-get's side of it.
+if "${as_root[@]}" apt-get -q -o DPkg::Lock::Timeout=600 update >"$log" 2>&1 &&
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600 \
+        install -y --no-install-recommends $missing >>"$log" 2>&1; then
+    rm -f "$log"
+    echo "Installed $(($(installed) - before)) packages" >&2
+else
+    cat "$log" >&2
+    echo "Installing $missing failed; apt's output is above and in $log" >&2
+    exit 1
+fi

@@ -16,20 +16,8 @@ fail() {
     exit 1
 }
 
-install_missing() {
-    local missing sudo
-    sudo=$([ "$(id -u)" = 0 ] || echo sudo)
-    missing=$(for p in "$@"; do
-        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
-    done)
-    if [ -n "$missing" ]; then
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-            $missing >/dev/null
-    fi
-}
-
-install_missing cmake make libdevil-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 icoutils
+bash .ci/install-missing.sh cmake make libdevil-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
+    icoutils
 rm -rf "$out"
 mkdir -p "$stage/include/IL" "$stage/lib"
 
@@ -75,6 +63,6 @@ if [ "${OSTRELLE_WINE:-1}" = 0 ]; then
     echo "windows-cross: wine run SKIPPED (OSTRELLE_WINE=0)"
     exit 0
 fi
-install_missing wine64
+bash .ci/install-missing.sh wine64
 bash tests/windows/run-under-wine.sh "$exe" "$def"
 echo "windows-cross: passed in $((SECONDS - start)) s"

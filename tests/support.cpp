@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,9 +162,52 @@ std::size_t differingPixels(const Image &got, const Image &want, bool clearColou
     return bad;
 }
 
+namespace {
+
+// A copy of the program in a folder of its own under /tmp that every user may enter and run, for
+// runs under another user: the build folder may lie where that user cannot reach, such as under
+// /root. The program finds nothing through its own path but its own file, which it executes to
+// start its workers (/proc/self/exe), so a whole copy runs as the original does. The folder goes
+// with the object; path is empty when the copy could not be made.
+struct RunnableCopy {
+    RunnableCopy() {
+        std::string templ = "/tmp/ostrelle-program-XXXXXX";
+        if (mkdtemp(templ.data()) == nullptr)
+            return;
+        dir = templ;
+        const auto mode = std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                          std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                          std::filesystem::perms::others_exec;
+        const std::filesystem::path copy = dir / "ostrelle";
+        std::error_code ec;
+        std::filesystem::permissions(dir, mode, ec);
+        if (!ec)
+            std::filesystem::copy_file(OSTRELLE_BIN, copy, ec);
+        if (!ec)
+            std::filesystem::permissions(copy, mode, ec);
+        if (!ec)
+            path = copy.string();
+    }
+    ~RunnableCopy() {
+        std::error_code ec;
+        if (!dir.empty())
+            std::filesystem::remove_all(dir, ec);
+    }
+    RunnableCopy(const RunnableCopy &) = delete;
+    RunnableCopy &operator=(const RunnableCopy &) = delete;
+    std::filesystem::path dir;
+    std::string path;
+};
+
+} // namespace
+
 Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::path &cwd,
                 const RunOptions &options) {
     Run run;
+    std::optional<RunnableCopy> copy;
+    if (options.runAsUser >= 0 && copy.emplace().path.empty())
+        return run;
+    const char *const program = copy ? copy->path.c_str() : OSTRELLE_BIN;
     const std::filesystem::path stats =
         std::filesystem::temp_directory_path() / ("ostrelle-stats-" + std::to_string(getpid()));
     std::filesystem::remove(stats);
@@ -185,11 +229,11 @@ Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::pat
         if ((options.runAsUser >= 0 && (setgid(user) != 0 || setuid(user) != 0)) ||
             chdir(cwd.c_str()) != 0)
             _exit(127);
-        std::vector<char *> argv{const_cast<char *>(OSTRELLE_BIN)};
+        std::vector<char *> argv{const_cast<char *>(program)};
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(OSTRELLE_BIN, argv.data());
+        execv(program, argv.data());
         _exit(127);
     }
     close(out[1]);

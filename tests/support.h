@@ -62,8 +62,9 @@ Tga readTga(const std::filesystem::path &path);
 std::size_t differingPixels(const Image &got, const Image &want, bool clearColours = false);
 
 // How the program is run: switches are environment variables set for it alone; a runAsUser of 0
-// or more runs it under that user id (the caller must be root); quiet sends its standard error,
-// where glibc names the heap damage of a worker that crashed, to /dev/null.
+// or more runs it under that user id (the caller must be root), from a copy under /tmp that any
+// user can reach, wherever the build lies; quiet sends its standard error, where glibc names the
+// heap damage of a worker that crashed, to /dev/null.
 struct RunOptions {
     std::vector<std::pair<std::string, std::string>> switches;
     int runAsUser = -1;
