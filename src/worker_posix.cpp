@@ -145,7 +145,10 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
     posix_spawnattr_init(&attributes);
     sigset_t none, reset;
     sigemptyset(&none);
+    // Every signal at its default, but what the session chose for a write past its file size
+    // limit (see limitSelf).
     sigfillset(&reset);
+    sigdelset(&reset, SIGXFSZ);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &reset);
     posix_spawnattr_setflags(&attributes,
