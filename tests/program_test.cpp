@@ -1,6 +1,7 @@
 // End-to-end tests: the real program, run on files made here, judged by what it prints and writes;
 // among them files that would crash, freeze or exhaust the image library, and a worker that a file
 // has taken over.
+#include "evil_acts.h"
 #include "support.h"
 
 #include <IL/il.h>
@@ -12,7 +13,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ipc.h>
 #include <sys/resource.h>
+#include <sys/shm.h>
+#include <sys/xattr.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -21,6 +25,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <sched.h>
 #include <csignal>
 #include <set>
 #include <thread>
@@ -77,6 +83,23 @@ pid_t start(const fs::path &dir, bool terminal, int &in, int &out) {
     in = terminal ? out : input[1];
     return pid;
 }
+
+// A TCP port of the test's own on the loopback, listening while the object lives.
+struct Listener {
+    Listener() {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        auto *a = reinterpret_cast<sockaddr *>(&address);
+        if (bind(fd, a, size) == 0 && listen(fd, 4) == 0 && getsockname(fd, a, &size) == 0)
+            port = std::to_string(ntohs(address.sin_port));
+    }
+    ~Listener() { close(fd); }
+    int fd = -1;
+    std::string port = "0";
+};
 
 } // namespace
 
@@ -368,84 +391,238 @@ TEST(HostileFiles, AUsedWorkerNeverDecidesAReport) {
     EXPECT_EQ(poisoned.workersStarted, 3);
 }
 
-// A worker that a hostile file has taken over reaches nothing: each forbidden act is refused, the
-// file is reported, and the next one converts. A crash inside the sandbox stays a crash.
-TEST(HostileFiles, ATakenOverWorkerReachesNothing) {
-    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) <= 0)
-        GTEST_SKIP() << "this kernel offers no Landlock";
-    support::TempDir dir;
-    for (const char *name : {"evil.png", "abort.png", "good.png"})
-        ASSERT_TRUE(writePng(dir.path / name));
-    ASSERT_TRUE(support::writeFile(dir.path / "secret.txt", "the user's secret"));
-    const int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    auto *a = reinterpret_cast<sockaddr *>(&address);
-    ASSERT_TRUE(bind(listening, a, size) == 0 && listen(listening, 4) == 0 &&
-                getsockname(listening, a, &size) == 0);
-    // The stand-in tries to create this file; the port makes it this run's own.
-    const std::string port = std::to_string(ntohs(address.sin_port)),
-                      outside = "/tmp/ostrelle-evil-" + port;
-    const support::Run run =
-        support::runOstrelle({"evil.png", "abort.png", "good.png"}, dir.path,
-                             {{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
-                               {"OSTRELLE_EVIL_PORT", port}}});
-    close(listening);
+// The test's own second program, its shared memory and its folder, which a taken-over worker
+// must not reach; set up before and checked after a run.
+struct Bystanders {
+    Bystanders() {
+        folder = "/tmp/ostrelle-evil-" + port;
+        fs::remove_all(folder);
+        fs::create_directories(folder / "home");
+        support::writeFile(folder / "secret.txt", "the user's secret");
+        support::writeFile(folder / "home/.bashrc", "# the user's shell");
+        memory = shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
+        if (void *at = shmat(memory, nullptr, 0); at != reinterpret_cast<void *>(-1)) {
+            std::strcpy(static_cast<char *>(at), "the other program's");
+            shmdt(at);
+        }
+        other = fork();
+        if (other == 0) {
+            pause();
+            _exit(0);
+        }
+        modes = support::snapshot(folder);
+        stats = metadata();
+        priority = getpriority(PRIO_PROCESS, static_cast<id_t>(other));
+    }
+    ~Bystanders() {
+        kill(other, SIGKILL);
+        waitpid(other, nullptr, 0);
+        shmctl(memory, IPC_RMID, nullptr);
+        fs::remove_all(folder);
+        fs::remove(folder.string() + "-tmp");
+    }
+    // Mode, owner, times and extended attributes of the user's files.
+    std::string metadata() const {
+        std::string all;
+        for (const char *name : {"secret.txt", "home", "home/.bashrc"}) {
+            struct stat st {};
+            char attributes[256] = {};
+            lstat((folder / name).c_str(), &st);
+            const ssize_t n = llistxattr((folder / name).c_str(), attributes, sizeof attributes);
+            all += std::string(name) + " " + std::to_string(st.st_mode) + " " +
+                   std::to_string(st.st_uid) + " " + std::to_string(st.st_mtim.tv_nsec) + " " +
+                   std::to_string(st.st_atim.tv_sec) + " " +
+                   std::string(attributes, n > 0 ? static_cast<std::size_t>(n) : 0) + "\n";
+        }
+        return all;
+    }
+    // The ending that tells the stand-in what to try its acts on.
+    std::string ending() const {
+        return ".evil-" + port + "-" + std::to_string(memory) + "-" + std::to_string(other);
+    }
+    // What a worker may have changed: nothing.
+    void expectUntouched() const {
+        EXPECT_EQ(support::snapshot(folder), modes);
+        EXPECT_EQ(metadata(), stats);
+        void *at = shmat(memory, nullptr, SHM_RDONLY);
+        ASSERT_NE(at, reinterpret_cast<void *>(-1));
+        EXPECT_STREQ(static_cast<const char *>(at), "the other program's");
+        shmdt(at);
+        EXPECT_EQ(sched_getscheduler(other), SCHED_OTHER);
+        EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(other)), priority);
+        EXPECT_EQ(waitpid(other, nullptr, WNOHANG), 0) << "the other program was ended";
+        EXPECT_FALSE(fs::exists(folder.string() + "-tmp"));
+    }
 
-    EXPECT_EQ(run.out, banner + failed(true, 1284, "refused every forbidden act") +
-                           failed(true, 1284, "the image library crashed (signal 6)") + done);
-    EXPECT_EQ(support::readFile(dir.path / "secret.txt"), "the user's secret");
-    EXPECT_FALSE(fs::exists(dir.path / "new.tga"));
-    EXPECT_FALSE(fs::exists(outside));
-    fs::remove(outside);
-    EXPECT_TRUE(support::readTga(dir.path / "good.tga").ok);
+    Listener listener;
+    std::string port = listener.port;
+    fs::path folder;
+    int memory = -1;
+    pid_t other = -1;
+    std::map<std::string, std::string> modes;
+    std::string stats;
+    int priority = 0;
+};
+
+// A worker that a hostile file has taken over reaches nothing: each act of the table is refused,
+// whether Landlock and seccomp stand together or seccomp alone (as on a kernel without Landlock),
+// in a run of two workers on a terminal, beside a program of the user's. Files it converted
+// before stay as they were published; its own words never reach the output; a crash stays a
+// crash and a file that never ends is timed out; the next file converts.
+TEST(HostileFiles, ATakenOverWorkerReachesNothing) {
+    Bystanders bystanders;
+    const fs::path &dir = bystanders.folder;
+    const std::string evil = "x" + bystanders.ending(), evil2 = "y" + bystanders.ending();
+    for (const char *name : {"a.png", "b.png", "good.png"})
+        ASSERT_TRUE(writePng(dir / name));
+    for (const std::string &name : {evil, evil2, std::string("c.abort"), std::string("s.slow"),
+                                    std::string("t.chatty")})
+        ASSERT_TRUE(writePng(dir / name));
+    const std::vector<std::string> args{"a.png", "b.png",   evil,     evil2,
+                                        "c.abort", "s.slow", "t.chatty", "good.png"};
+    const std::string expected =
+        banner + done + done + failed(true, 0, "no error") + failed(true, 0, "no error") +
+        failed(true, 1284, "the image library crashed (signal 6)") +
+        failed(true, 1284, "took longer than 2 s") +
+        failed(true, 1284, "the worker gave a malformed answer") + done;
+    for (const char *hidden : {"0", "1"}) {
+        SCOPED_TRACE(*hidden == '1' ? "seccomp alone" : "Landlock and seccomp");
+        for (const char *output : {"a.tga", "b.tga", "good.tga"})
+            fs::remove(dir / output);
+        bystanders.modes = support::snapshot(dir);
+        support::RunOptions options{{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
+                                     {"OSTRELLE_TEST_ONLY_WORKERS", "2"},
+                                     {"OSTRELLE_TEST_ONLY_SECONDS", "2"},
+                                     {"OSTRELLE_TEST_ONLY_HIDE_LANDLOCK", hidden},
+                                     {"OSTRELLE_SECRET", "the user's token"}}};
+        options.terminal = true;
+        const support::Run run = support::runOstrelle(args, dir, options);
+        // Decodes the acts a stand-in reports as not refused, for the message.
+        std::string allowed;
+        for (std::size_t at = 0; (at = run.out.find("The error ", at)) != std::string::npos; ++at)
+            if (const int mask = std::atoi(run.out.c_str() + at + 10); mask > 0 && mask < 1284)
+                allowed += evil::named(static_cast<unsigned>(mask)) + "; ";
+        EXPECT_EQ(run.out, expected) << "not refused: " << allowed;
+        EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+        EXPECT_EQ(run.terminalInput, 0);
+        for (const char *name : {"a.tga", "b.tga", "good.tga"}) {
+            const support::Tga tga = support::readTga(dir / name);
+            EXPECT_TRUE(tga.ok) << name << ": " << tga.why;
+            EXPECT_EQ(support::differingPixels(tga.image, support::pattern(5, 3, true)), 0u);
+        }
+        for (const char *name : {"a.tga", "b.tga", "good.tga"})
+            bystanders.modes.erase(name);
+        std::map<std::string, std::string> now = support::snapshot(dir);
+        for (const char *name : {"a.tga", "b.tga", "good.tga"})
+            now.erase(name);
+        EXPECT_EQ(now, bystanders.modes);
+        bystanders.modes = support::snapshot(dir);
+        bystanders.expectUntouched();
+    }
 }
 
-// A run killed while the library writes a large output leaves nothing at the final name, and a
-// file that another program put there meanwhile stays; the next run in that folder removes the
-// staging folder the killed one left.
-TEST(HostileFiles, ARunKilledMidSaveLeavesNoOutput) {
+// A worker whose confinement cannot be applied converts nothing, and says so for every file; the
+// shipped program has no switch that turns confinement off or starts another worker, and no
+// variable of a user's environment makes it act as a worker.
+TEST(HostileFiles, NoConfinementNoConversion) {
+    support::TempDir dir;
+    ASSERT_TRUE(writePng(dir.path / "p.png") && writePng(dir.path / "q.png"));
+    const support::Run refused = support::runOstrelle(
+        {"p.png", "q.png"}, dir.path, {{{"OSTRELLE_TEST_ONLY_REFUSE_SANDBOX", "1"}}});
+    const std::string why = failed(true, 1284,
+                                   "the worker's sandbox could not be applied: no-new-privs: "
+                                   "Operation not permitted");
+    EXPECT_EQ(refused.out, banner + why + why);
+    EXPECT_EQ(support::namesIn(dir.path), (std::set<std::string>{"p.png", "q.png"}));
+
+    ASSERT_TRUE(writePng(dir.path / "x.evil-1-2-3"));
+    support::RunOptions shipped{{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
+                                 {"OSTRELLE_TEST_ONLY_REFUSE_SANDBOX", "1"},
+                                 {"OSTRELLE_WORKER_OF", "1"}}};
+    shipped.program = OSTRELLE_SHIPPED_BIN;
+    EXPECT_EQ(support::runOstrelle({"p.png", "x.evil-1-2-3"}, dir.path, shipped).out,
+              banner + done + done);
+    EXPECT_TRUE(support::readTga(dir.path / "x.evil-1-tga").ok);
+}
+
+// True once the process holds a file of its own in dir that has no name there yet: an unnamed
+// file, or a hidden one of this program's.
+bool savingInto(pid_t pid, const fs::path &dir) {
+    std::error_code ec;
+    for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        const std::string target = fs::read_symlink(fd.path(), ec).string();
+        if (target.rfind(dir.string() + "/#", 0) == 0 ||
+            (target.rfind(dir.string() + "/.", 0) == 0 && target.find(".part") != std::string::npos))
+            return true;
+    }
+    return false;
+}
+
+// The workers of the program under test still alive.
+int workersAlive() {
+    int alive = 0;
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator("/proc", ec))
+        if (support::readFile(entry.path() / "cmdline") == std::string("ostrelle-worker", 16))
+            ++alive;
+    return alive;
+}
+
+// A run ended by Ctrl-C, SIGTERM or SIGHUP while it saves a large output takes its workers and
+// its temporary file with it, whether the output folder takes unnamed files or not; killed
+// outright, it leaves nothing where unnamed files exist, and at most its hidden temporary where
+// they do not. Whatever it had published stays whole.
+TEST(HostileFiles, ARunEndedMidSaveLeavesNoPartialOutput) {
     support::TempDir dir;
     // 6000 x 6000 RGB: a TGA of about 100 MB.
     const std::string big = support::png(6000, 6000, 8, 2, std::string(6000 * 18001, '\0'));
     ASSERT_TRUE(support::writeFile(dir.path / "big.png", big) &&
-                support::writeFile(dir.path / "big2.png", big) && writePng(dir.path / "small.png"));
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        setenv("OSTRELLE_TEST_ONLY_WORKERS", "1", 1);
-        if (chdir(dir.path.c_str()) == 0)
-            execl(OSTRELLE_BIN, OSTRELLE_BIN, "big.png", "big2.png", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    // Waits until the staged file of the given name has grown.
-    const auto grown = [&dir](const char *name) {
-        for (int i = 0; i < 30000; ++i) {
-            std::error_code ec;
-            for (const auto &entry : fs::directory_iterator(dir.path, ec))
-                if (entry.path().filename().string().rfind(".ostrelle-staging-", 0) == 0 &&
-                    fs::exists(entry.path() / name, ec) &&
-                    fs::file_size(entry.path() / name, ec) > 0)
-                    return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                support::writeFile(dir.path / "big2.png", big));
+    for (const bool unnamed : {true, false})
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+            SCOPED_TRACE(std::string(unnamed ? "unnamed files, " : "hidden names, ") +
+                         strsignal(sig));
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                const int devnull = open("/dev/null", O_RDWR);
+                dup2(devnull, 0);
+                dup2(devnull, 1);
+                setenv("OSTRELLE_TEST_ONLY_WORKERS", "1", 1);
+                setenv("OSTRELLE_TEST_ONLY_NO_TMPFILE", unnamed ? "0" : "1", 1);
+                if (chdir(dir.path.c_str()) == 0)
+                    execl(OSTRELLE_BIN, OSTRELLE_BIN, "big.png", "big2.png",
+                          static_cast<char *>(nullptr));
+                _exit(127);
+            }
+            bool saving = false;
+            for (int i = 0; i < 30000 && !saving; ++i) {
+                saving = savingInto(pid, dir.path);
+                if (!saving)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            kill(pid, sig);
+            int status = 0;
+            waitpid(pid, &status, 0);
+            ASSERT_TRUE(saving) << "the save was never seen";
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig);
+            std::set<std::string> left = support::namesIn(dir.path);
+            for (const char *name : {"big.tga", "big2.tga"}) {
+                if (left.erase(name) > 0) {
+                    EXPECT_TRUE(support::readTga(dir.path / name).ok) << name;
+                }
+            }
+            left.erase("big.png");
+            left.erase("big2.png");
+            if (sig == SIGKILL && !unnamed && left.size() == 1 && left.begin()->front() == '.') {
+                fs::remove(dir.path / *left.begin());
+                left.clear();
+            }
+            EXPECT_TRUE(left.empty()) << *left.begin();
+            for (int i = 0; i < 200 && workersAlive() > 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            EXPECT_EQ(workersAlive(), 0);
+            fs::remove(dir.path / "big.tga");
+            fs::remove(dir.path / "big2.tga");
         }
-        return false;
-    };
-    const bool started = grown("0.tga");
-    ASSERT_TRUE(support::writeFile(dir.path / "big.tga", "another program's"));
-    const bool second = started && grown("1.tga");
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    ASSERT_TRUE(started && second) << "the saves never started";
-    EXPECT_EQ(support::readFile(dir.path / "big.tga"), "another program's");
-    EXPECT_FALSE(fs::exists(dir.path / "big2.tga"));
-
-    EXPECT_EQ(support::runOstrelle({"small.png"}, dir.path).out, banner + done);
-    EXPECT_EQ(support::namesIn(dir.path),
-              (std::set<std::string>{"big.png", "big2.png", "big.tga", "small.png", "small.tga"}));
 }

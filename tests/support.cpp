@@ -11,6 +11,8 @@
 #include <iterator>
 #include <optional>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -207,7 +209,12 @@ Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::pat
     std::optional<RunnableCopy> copy;
     if (options.runAsUser >= 0 && copy.emplace().path.empty())
         return run;
-    const char *const program = copy ? copy->path.c_str() : OSTRELLE_BIN;
+    const char *const program = copy                ? copy->path.c_str()
+                                : options.program ? options.program
+                                                  : OSTRELLE_BIN;
+    int terminal = -1, controlled = -1;
+    if (options.terminal && openpty(&terminal, &controlled, nullptr, nullptr, nullptr) != 0)
+        return run;
     const std::filesystem::path stats =
         std::filesystem::temp_directory_path() / ("ostrelle-stats-" + std::to_string(getpid()));
     std::filesystem::remove(stats);
@@ -220,6 +227,10 @@ Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::pat
         dup2(out[1], 1);
         if (options.quiet)
             dup2(0, 2);
+        // A terminal of its own session, as a user's shell gives one.
+        if (options.terminal && (setsid() < 0 || ioctl(controlled, TIOCSCTTY, 0) != 0 ||
+                                 dup2(controlled, 2) < 0))
+            _exit(126);
         close(out[0]);
         close(out[1]);
         setenv("OSTRELLE_TEST_ONLY_STATS", stats.c_str(), 1);
@@ -256,6 +267,12 @@ Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::pat
     close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    if (options.terminal) {
+        int waiting = 0;
+        run.terminalInput = ioctl(controlled, FIONREAD, &waiting) == 0 ? waiting : -1;
+        close(controlled);
+        close(terminal);
+    }
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     const std::string counted = readFile(stats);
     if (counted.rfind("workers started: ", 0) == 0)

@@ -70,6 +70,8 @@ struct RunOptions {
     int runAsUser = -1;
     bool quiet = false;
     int timeoutSeconds = 30;
+    const char *program = nullptr; // the test build of the program unless set
+    bool terminal = false; // standard error is a new terminal, the run's controlling one
 };
 
 // What a run of the program printed and how it ended.
@@ -77,6 +79,7 @@ struct Run {
     std::string out;
     int status = -1;         // exit status, or -1 when it did not exit normally
     int workersStarted = -1; // as the program counts them
+    int terminalInput = -1;  // bytes waiting to be read on the terminal afterwards, if one
 };
 
 // Runs the program with args in cwd, standard input at end of file; kills it after the timeout.
