@@ -378,6 +378,59 @@ TEST(HostileFiles, EachFileIsReportedAsAloneWhateverRunsBesideIt) {
     EXPECT_EQ(several.workersStarted, 4);
 }
 
+// Where the file system has neither unnamed files nor a no-replace rename nor hard links, every
+// file still converts and nothing is replaced; an input that an earlier argument made is read as
+// it is then, and its own output name is taken, with or without the sandbox.
+TEST(Save, EveryFileSystemGetsWholeFilesAndNothingReplaced) {
+    support::TempDir dir;
+    for (const char *name : {"x.png", "y.png", "z.png"})
+        ASSERT_TRUE(writePng(dir.path / name));
+    ASSERT_TRUE(support::writeFile(dir.path / "z.tga", "the user's own"));
+    const std::string exists = failed(false, 1292, "file already exists");
+    for (const char *plain : {"0", "1"}) {
+        for (const char *name : {"x.tga", "y.tga"})
+            fs::remove(dir.path / name);
+        const support::Run run = support::runOstrelle(
+            {"x.png", "x.tga", "y.png", "z.png"}, dir.path,
+            {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", plain},
+              {"OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK", plain},
+              {"OSTRELLE_TEST_ONLY_NO_SANDBOX", plain}}});
+        EXPECT_EQ(run.out, banner + done + exists + done + exists) << "plain: " << plain;
+        EXPECT_EQ(support::namesIn(dir.path),
+                  (std::set<std::string>{"x.png", "x.tga", "y.png", "y.tga", "z.png", "z.tga"}));
+        EXPECT_EQ(support::readFile(dir.path / "z.tga"), "the user's own");
+        for (const char *name : {"x.tga", "y.tga"}) {
+            const support::Tga tga = support::readTga(dir.path / name);
+            EXPECT_TRUE(tga.ok) << name << ": " << tga.why;
+            EXPECT_EQ(support::differingPixels(tga.image, support::pattern(5, 3, true)), 0u);
+        }
+        // A new file gets the mode the umask gives it.
+        EXPECT_EQ(fs::status(dir.path / "y.tga").permissions(),
+                  fs::status(dir.path / "y.png").permissions());
+    }
+}
+
+// A batch of 20,000 files whose names take about 1.5 MB converts whole: nothing about one run is
+// sent to a worker at once.
+TEST(Run, ABatchOfTwentyThousandFilesConverts) {
+    support::TempDir dir;
+    const std::string png = support::rgbaPng(support::pattern(2, 2, true));
+    std::vector<std::string> names;
+    for (int i = 0; i < 20000; ++i) {
+        names.push_back(std::string(64, 'n') + "-" + std::to_string(100000 + i) + ".png");
+        ASSERT_TRUE(support::writeFile(dir.path / names.back(), png));
+    }
+    const support::Run run = support::runOstrelle(names, dir.path, {{}, -1, false, 120});
+    std::size_t doneCount = 0;
+    for (std::size_t at = 0; (at = run.out.find(done, at)) != std::string::npos; at += done.size())
+        ++doneCount;
+    EXPECT_EQ(doneCount, names.size());
+    EXPECT_EQ(run.out.size(), banner.size() + names.size() * done.size());
+    EXPECT_TRUE(support::readTga(dir.path / (names.back().substr(0, names.back().size() - 3) +
+                                             "tga"))
+                    .ok);
+}
+
 // A file that fails only in a worker that served others (here a worker poisoned to abort on its
 // second file) is reported as a fresh worker reports it.
 TEST(HostileFiles, AUsedWorkerNeverDecidesAReport) {
