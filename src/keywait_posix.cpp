@@ -33,7 +33,7 @@ void waitForKey() {
     struct sigaction previous[std::size(endingSignals)];
     struct sigaction restoring = {};
     restoring.sa_handler = restoreAndReraise;
-    restoring.sa_flags = SA_RESETHAND;
+    restoring.sa_flags = static_cast<int>(SA_RESETHAND); // an unsigned constant with the sign bit
     sigemptyset(&restoring.sa_mask);
     for (std::size_t i = 0; i < std::size(endingSignals); ++i) {
         sigaction(endingSignals[i], nullptr, &previous[i]);
