@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iterator>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +20,26 @@ const int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 extern "C" void restoreAndReraise(int sig) {
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     raise(sig);
+}
+
+// Reads the rest of the key whose first byte has been read: an arrow or a function key sends an
+// escape sequence, a letter beyond ASCII two to four UTF-8 bytes. They come together, or over a
+// slow link a moment apart. A key held down repeats, so no more is taken than one key sends.
+void takeRestOfKey() {
+    char rest[32];
+    std::size_t taken = 0;
+    pollfd input = {STDIN_FILENO, POLLIN, 0};
+    while (taken < sizeof rest) {
+        const int ready = poll(&input, 1, 50);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return;
+        const ssize_t n = read(STDIN_FILENO, rest + taken, sizeof rest - taken);
+        if (n <= 0)
+            return;
+        taken += static_cast<std::size_t>(n);
+    }
 }
 
 } // namespace
@@ -49,9 +70,14 @@ void waitForKey() {
     // counts, instead of being thrown away and leaving the run waiting for another.
     tcsetattr(STDIN_FILENO, TCSANOW, &oneKey);
     char key;
-    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+    ssize_t got;
+    while ((got = read(STDIN_FILENO, &key, 1)) < 0 && errno == EINTR) {
     }
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    if (got == 1)
+        takeRestOfKey();
+    // TCSAFLUSH: whatever is left of the key, or came after it, must not reach the shell as typed
+    // input.
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
 
     for (std::size_t i = 0; i < std::size(endingSignals); ++i)
         sigaction(endingSignals[i], &previous[i], nullptr);
