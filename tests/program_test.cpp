@@ -57,9 +57,10 @@ bool writePng(const fs::path &path, int width = 5, int height = 3) {
     return support::writeFile(path, support::rgbaPng(support::pattern(width, height, true)));
 }
 
-// How the program is started: on two pipes, or on a new terminal the way a shell starts a job, in
-// a process group of its own in the foreground.
-enum class Start { pipes, job };
+// How the program is started: on two pipes; on a new terminal the way a shell starts a job, in a
+// process group of its own in the foreground; or on a new terminal as its first process, the way a
+// terminal window starts it, where no shell could continue it if it stopped.
+enum class Start { pipes, job, alone };
 
 // Reads one int from fd; false if none comes within ms milliseconds.
 bool readWithin(int fd, int &value, int ms) {
@@ -112,6 +113,8 @@ Started::Started(const fs::path &dir, Start how, const std::string &typedAhead) 
             _exit(127);
         const pid_t child = fork();
         if (child == 0) {
+            if (how == Start::alone && (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0))
+                _exit(127);
             if (how == Start::job) {
                 signal(SIGTTOU, SIG_IGN); // taking the foreground from the background
                 if (setpgid(0, 0) != 0 || tcsetpgrp(slave, getpid()) != 0)
@@ -200,8 +203,9 @@ TEST(Run, WithoutArgumentsPrintsTheUsageHint) {
 // With input open, the run ends once one character has arrived, and not before: from a pipe any
 // character, on a terminal one key without Enter (also one typed before the wait began), or
 // Ctrl-C. No byte of the key is left for the shell to read, and the terminal is left as it was.
+// Stopped and continued, the wait is for one key again.
 TEST(Run, OneCharacterEndsTheWait) {
-    enum class Arrival { typed, typedAhead, split };
+    enum class Arrival { typed, typedAhead, split, afterCtrlZ, afterSigstop };
     const struct {
         const char *name;
         Start start;
@@ -216,6 +220,9 @@ TEST(Run, OneCharacterEndsTheWait) {
         {"paste", Start::job, Arrival::typed, std::string(100, 'p')},
         {"arrow typed ahead", Start::job, Arrival::typedAhead, "\x1b[A"},
         {"arrow split", Start::job, Arrival::split, "\x1b[A"},
+        {"after Ctrl-Z and fg", Start::job, Arrival::afterCtrlZ, "k"},
+        {"after SIGSTOP and fg", Start::job, Arrival::afterSigstop, "k"},
+        {"after Ctrl-Z with no shell", Start::alone, Arrival::afterCtrlZ, "k"},
     };
     support::TempDir dir;
     ASSERT_TRUE(writePng(dir.path / "w.png"));
@@ -243,6 +250,26 @@ TEST(Run, OneCharacterEndsTheWait) {
             // switched.
             EXPECT_TRUE(!terminal || becomesOneKey(run.in));
             EXPECT_EQ(run.next(200), -1) << "ended without waiting for input";
+        }
+        if (c.arrival == Arrival::afterCtrlZ || c.arrival == Arrival::afterSigstop) {
+            if (c.arrival == Arrival::afterCtrlZ)
+                ASSERT_EQ(write(run.in, "\x1a", 1), 1);
+            else
+                ASSERT_EQ(kill(run.program, SIGSTOP), 0);
+            if (c.start == Start::alone) {
+                EXPECT_EQ(run.next(200), -1) << "stopped with no shell to continue it";
+            } else {
+                const int status = run.next(5000);
+                ASSERT_TRUE(status >= 0 && WIFSTOPPED(status)) << status;
+                termios stopped{};
+                EXPECT_TRUE(c.arrival != Arrival::afterCtrlZ ||
+                            (tcgetattr(run.in, &stopped) == 0 && sameSettings(stopped, run.before)))
+                    << "stopped with the terminal in one-key mode";
+                // The shell puts back its own settings, then continues the job.
+                ASSERT_EQ(tcsetattr(run.in, TCSANOW, &run.before), 0);
+                ASSERT_EQ(kill(run.program, SIGCONT), 0);
+            }
+            EXPECT_TRUE(becomesOneKey(run.in)) << "not waiting for one key again";
         }
         // Split as over a slow link: the rest comes 10 ms after the first byte has been read. The
         // program waits a little longer than that for it, so what is left is judged only when the
