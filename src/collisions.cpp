@@ -10,7 +10,7 @@ namespace {
 
 // Looks each folder up once: most arguments share a folder or a few.
 class Entries {
-public:
+  public:
     // The same folder entry however it is spelt: the folder's identity (or, where it has none,
     // its resolved path) and the name in lower case, so that names differing only in case count
     // as one on any file system.
@@ -33,7 +33,7 @@ public:
         return found->second + "/" + name;
     }
 
-private:
+  private:
     std::map<std::string, std::string> folders_;
 };
 

@@ -164,8 +164,7 @@ ConfineStatus applySeccomp() {
     for (const Allowed &a : allowed) {
         if (a.call < 0)
             continue; // not a call of this architecture
-        const int rc =
-            seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, a.call, a.compared, a.args);
+        const int rc = seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, a.call, a.compared, a.args);
         if (rc != 0) {
             status = failed(ConfineStep::SeccompRule, -rc);
             break;

@@ -159,8 +159,7 @@ bool copyRange(int to, int from, std::uint64_t offset, std::uint64_t length) {
 
 bool writeContents(int fd, const Contents &c) {
     return writeAll(fd, c.head.data(), c.head.size()) &&
-           copyRange(fd, c.from, c.offset, c.length) &&
-           writeAll(fd, c.tail.data(), c.tail.size());
+           copyRange(fd, c.from, c.offset, c.length) && writeAll(fd, c.tail.data(), c.tail.size());
 }
 
 std::string nameOf(const std::string &path) {
@@ -226,8 +225,8 @@ Publish nameHidden(int folder, const std::string &name) {
     if (!refused && errno == EEXIST)
         return Publish::Exists;
     // Neither: a file of this run's own at the name keeps everyone else out, and is replaced.
-    const int placeholder = openat(folder, name.c_str(),
-                                   O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int placeholder =
+        openat(folder, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (placeholder < 0)
         return errno == EEXIST ? Publish::Exists : Publish::CannotCreate;
     close(placeholder);
@@ -257,7 +256,8 @@ Publish publishNew(const std::string &path, const Contents &contents) {
     const std::string name = nameOf(path);
     Publish result = Publish::CannotCreate;
     if (const int fd = unnamedFile(folder); fd >= 0) {
-        result = !writeContents(fd, contents) ? Publish::WriteFailed : linkUnnamed(fd, folder, name);
+        result =
+            !writeContents(fd, contents) ? Publish::WriteFailed : linkUnnamed(fd, folder, name);
         close(fd);
     } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
         // No unnamed files here: a hidden name of this run's own, then the final name.

@@ -18,9 +18,9 @@ struct WorkerSetup {
 // One file to convert. Its input and output travel beside the frame (as descriptors or
 // handles); the frame says which of them came.
 struct Job {
-    std::string ending;      // the input name from its last dot on, which picks the reader
-    bool hasInput = false;   // the input could be opened; otherwise it is reported as unopenable
-    bool hasOutput = false;  // somewhere to save; without it the worker only loads and checks
+    std::string ending;       // the input name from its last dot on, which picks the reader
+    bool hasInput = false;    // the input could be opened; otherwise it is reported as unopenable
+    bool hasOutput = false;   // somewhere to save; without it the worker only loads and checks
     std::uint64_t input = 0;  // Windows: the handle's value in the worker; POSIX: unused
     std::uint64_t output = 0; // Windows: the handle's value in the worker; POSIX: unused
 };

@@ -19,10 +19,9 @@ std::string size(std::uint32_t width, std::uint32_t height) {
 }
 
 const char *stepName(std::uint32_t step) {
-    static const char *const names[] = {"no-new-privs",          "capabilities",
-                                        "landlock version",      "landlock_create_ruleset",
-                                        "landlock_restrict_self", "seccomp rule",
-                                        "seccomp_load",          "a session of its own"};
+    static const char *const names[] = {
+        "no-new-privs",           "capabilities", "landlock version", "landlock_create_ruleset",
+        "landlock_restrict_self", "seccomp rule", "seccomp_load",     "a session of its own"};
     static_assert(std::size(names) == static_cast<std::size_t>(ConfineStep::Count));
     return step < std::size(names) ? names[step] : "an unknown step";
 }
@@ -40,8 +39,8 @@ std::string textFor(TextId id, int code, std::uint32_t first, std::uint32_t seco
     case TextId::TooLargeForTga:
         return "image wider or taller than 65535 pixels, which TGA cannot hold";
     case TextId::SandboxFailed:
-        return std::string("the worker's sandbox could not be applied: ") + stepName(first) +
-               ": " + std::strerror(static_cast<int>(second));
+        return std::string("the worker's sandbox could not be applied: ") + stepName(first) + ": " +
+               std::strerror(static_cast<int>(second));
     case TextId::Count: break;
     }
     return {};

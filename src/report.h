@@ -11,13 +11,13 @@ enum class Outcome : std::uint32_t { Done, FailedLoad, FailedSave };
 // filled in from the answer. Library means the text of the library's error code.
 enum class TextId : std::uint32_t {
     Library,
-    Truncated,          // "file is truncated"
-    HeaderMisplaced,    // the PNG header chunk is missing or misplaced
-    ImpossibleLength,   // a chunk declares an impossible length
-    ImpossibleSize,     // width, height
-    TooLarge,           // width, height
-    TooLargeForTga,     // a side past 65535 pixels
-    SandboxFailed,      // the step that failed (ConfineStep), errno
+    Truncated,        // "file is truncated"
+    HeaderMisplaced,  // the PNG header chunk is missing or misplaced
+    ImpossibleLength, // a chunk declares an impossible length
+    ImpossibleSize,   // width, height
+    TooLarge,         // width, height
+    TooLargeForTga,   // a side past 65535 pixels
+    SandboxFailed,    // the step that failed (ConfineStep), errno
     Count
 };
 

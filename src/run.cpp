@@ -48,12 +48,12 @@ struct Slot {
 // The run as a scheduler: which file each free worker takes next, what comes back, and the
 // reports printed in argument order as soon as every earlier one is out.
 class Scheduler {
-public:
+  public:
     explicit Scheduler(const std::vector<std::string> &paths);
     void run();
     int workersStarted() const { return started_; }
 
-private:
+  private:
     std::size_t busy() const;
     std::uint64_t memoryWith(const Slot &slot, const File &file) const;
     bool handOut(Slot &slot);

@@ -7,17 +7,17 @@
 #include <string>
 
 struct TestOnlySwitches {
-    bool enabled = false;            // this is the test build
-    int seconds = 0;                 // OSTRELLE_TEST_ONLY_SECONDS: a shorter time bound per file
-    int workers = 0;                 // OSTRELLE_TEST_ONLY_WORKERS: how many workers a run may use
-    std::uint64_t memoryBytes = 0;   // OSTRELLE_TEST_ONLY_MEMORY_MIB: the machine's memory, for
-                                     // the bounds drawn from it
-    std::string workerProgram;       // OSTRELLE_TEST_ONLY_WORKER_PROGRAM: start this as the worker
-    std::string statsFile;           // OSTRELLE_TEST_ONLY_STATS: append "workers started: N" there
-    bool noTmpfile = false;          // OSTRELLE_TEST_ONLY_NO_TMPFILE: unnamed files are refused
-    bool noRenameOrLink = false;     // OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK: no-replace renames
-                                     // and hard links are refused, as on some file systems
-    std::uint32_t workerFlags = 0;   // what the worker is told, below
+    bool enabled = false;          // this is the test build
+    int seconds = 0;               // OSTRELLE_TEST_ONLY_SECONDS: a shorter time bound per file
+    int workers = 0;               // OSTRELLE_TEST_ONLY_WORKERS: how many workers a run may use
+    std::uint64_t memoryBytes = 0; // OSTRELLE_TEST_ONLY_MEMORY_MIB: the machine's memory, for
+                                   // the bounds drawn from it
+    std::string workerProgram;     // OSTRELLE_TEST_ONLY_WORKER_PROGRAM: start this as the worker
+    std::string statsFile;         // OSTRELLE_TEST_ONLY_STATS: append "workers started: N" there
+    bool noTmpfile = false;        // OSTRELLE_TEST_ONLY_NO_TMPFILE: unnamed files are refused
+    bool noRenameOrLink = false;   // OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK: no-replace renames
+                                   // and hard links are refused, as on some file systems
+    std::uint32_t workerFlags = 0; // what the worker is told, below
 };
 
 // Flags a test run hands its workers, whose environment is empty.

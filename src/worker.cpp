@@ -33,8 +33,8 @@ Report describe(const WorkerEnd &end, const WorkerLimits &limits) {
     const std::string outOfMemory = "ran out of memory (limit " + mib(limits.memoryBytes) + ")";
     switch (end.kind) {
     case WorkerEnd::Exited:
-        return failed("the image library ended the process (status " +
-                      std::to_string(end.status) + ")");
+        return failed("the image library ended the process (status " + std::to_string(end.status) +
+                      ")");
     case WorkerEnd::Crashed: {
         // A crash near the memory bound is most likely the library using an allocation that the
         // bound refused.

@@ -385,8 +385,7 @@ bool receive(std::string &payload, int *fds, int &count) {
     while ((n = recvmsg(channelFd, &message, 0)) < 0 && errno == EINTR) {
     }
     count = 0;
-    for (cmsghdr *c = CMSG_FIRSTHDR(&message); n > 0 && c != nullptr;
-         c = CMSG_NXTHDR(&message, c))
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); n > 0 && c != nullptr; c = CMSG_NXTHDR(&message, c))
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
             const std::size_t got = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
             for (std::size_t i = 0; i < got; ++i) {

@@ -185,7 +185,8 @@ Answer work(const Job &job, NativeFile input, NativeFile output) {
             pause();
     if (job.ending == ".chatty") {
         // A report of its own words: escape sequences and far too much of them.
-        const std::string words = "\x1b]52;c;ZXZpbA==\x07\x1b[2J Done!\n" + std::string(1 << 16, 'x');
+        const std::string words =
+            "\x1b]52;c;ZXZpbA==\x07\x1b[2J Done!\n" + std::string(1 << 16, 'x');
         if (write(3, words.data(), words.size()) < 0)
             _exit(3);
         for (;;)

@@ -13,21 +13,23 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/ipc.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
-#include <sys/xattr.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <sched.h>
-#include <csignal>
 #include <set>
 #include <thread>
 
@@ -61,27 +63,136 @@ bool writePng(const fs::path &path, int width = 5, int height = 3) {
     return support::writeFile(path, support::rgbaPng(support::pattern(width, height, true)));
 }
 
-// Starts the program on w.png in dir with a new terminal as its input and output or, when not,
-// two pipes; in and out are where to write its input and read its output.
-pid_t start(const fs::path &dir, bool terminal, int &in, int &out) {
-    int input[2] = {-1, -1}, output[2] = {-1, -1};
-    const pid_t pid = terminal ? forkpty(&out, nullptr, nullptr, nullptr)
-                      : pipe(input) == 0 && pipe(output) == 0 ? fork()
-                                                              : -1;
-    if (pid == 0) {
-        if (!terminal && (dup2(input[0], 0) < 0 || dup2(output[1], 1) < 0))
-            _exit(127);
-        if (chdir(dir.c_str()) == 0)
-            execl(OSTRELLE_BIN, OSTRELLE_BIN, "w.png", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    if (!terminal) {
-        close(input[0]);
-        close(output[1]);
+// How the program is started: on two pipes; on a new terminal the way a shell starts a job, in a
+// process group of its own in the foreground; or on a new terminal as its first process, the way a
+// terminal window starts it, where no shell could continue it if it stopped.
+enum class Start { pipes, job, alone };
+
+// Reads one int from fd; false if none comes within ms milliseconds.
+bool readWithin(int fd, int &value, int ms) {
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, ms) == 1 && read(fd, &value, sizeof value) == sizeof value;
+}
+
+// The program on w.png in dir, under a parent that stands in for the shell: it passes on each stop
+// and the end of the program as waitpid reports them. On a terminal, typedAhead is typed before
+// the program starts. Killed, if it has not ended, when the object goes away.
+struct Started {
+    Started(const fs::path &dir, Start how, const std::string &typedAhead);
+    ~Started();
+    Started(const Started &) = delete;
+    Started &operator=(const Started &) = delete;
+
+    // The program's next wait status, or -1 when none comes within ms milliseconds.
+    int next(int ms);
+
+    pid_t shell = -1, program = -1;
+    int in = -1, out = -1; // its input and output; on a terminal both are the master side
+    int slave = -1;        // the terminal's side, where its unread input is
+    termios before{};      // the terminal's settings before the program started
+    int states = -1;
+    bool ended = false;
+};
+
+Started::Started(const fs::path &dir, Start how, const std::string &typedAhead) {
+    const bool terminal = how != Start::pipes;
+    int input[2] = {-1, -1}, output[2] = {-1, -1}, report[2] = {-1, -1};
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return;
+    states = report[0];
+    if (terminal) {
+        if (openpty(&in, &slave, nullptr, nullptr, nullptr) != 0 || tcgetattr(in, &before) != 0 ||
+            fcntl(in, F_SETFD, FD_CLOEXEC) != 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) != 0 ||
+            write(in, typedAhead.data(), typedAhead.size()) !=
+                static_cast<ssize_t>(typedAhead.size()))
+            return;
+        out = in;
+    } else {
+        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0)
+            return;
+        in = input[1];
         out = output[0];
     }
-    in = terminal ? out : input[1];
-    return pid;
+    shell = fork();
+    if (shell == 0) {
+        if (how == Start::job && (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0))
+            _exit(127);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (how == Start::alone && (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0))
+                _exit(127);
+            if (how == Start::job) {
+                signal(SIGTTOU, SIG_IGN); // taking the foreground from the background
+                if (setpgid(0, 0) != 0 || tcsetpgrp(slave, getpid()) != 0)
+                    _exit(127);
+                signal(SIGTTOU, SIG_DFL);
+            }
+            if (dup2(terminal ? slave : input[0], 0) < 0 ||
+                dup2(terminal ? slave : output[1], 1) < 0 || (terminal && dup2(slave, 2) < 0))
+                _exit(127);
+            if (chdir(dir.c_str()) == 0)
+                execl(OSTRELLE_BIN, OSTRELLE_BIN, "w.png", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        bool going = write(report[1], &child, sizeof child) == sizeof child;
+        while (going && waitpid(child, &status, WUNTRACED) == child)
+            going = write(report[1], &status, sizeof status) == sizeof status && WIFSTOPPED(status);
+        _exit(0);
+    }
+    for (const int fd : {report[1], input[0], output[1]})
+        if (fd >= 0)
+            close(fd);
+    if (int pid = -1; shell > 0 && readWithin(states, pid, 5000))
+        program = pid;
+}
+
+Started::~Started() {
+    if (program > 0 && !ended)
+        kill(program, SIGKILL);
+    for (const int fd : {in, out != in ? out : -1, slave, states})
+        if (fd >= 0)
+            close(fd);
+    if (shell > 0)
+        waitpid(shell, nullptr, 0);
+}
+
+int Started::next(int ms) {
+    int status = -1;
+    if (!readWithin(states, status, ms))
+        return -1;
+    ended = WIFEXITED(status) || WIFSIGNALED(status);
+    return status;
+}
+
+// Whether the terminal is, or within five seconds comes to be, in one-key mode: no line editing
+// and no echo.
+bool becomesOneKey(int terminal) {
+    termios now{};
+    for (int i = 0; i < 500; ++i) {
+        if (tcgetattr(terminal, &now) == 0 && (now.c_lflag & (ICANON | ECHO)) == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// The bytes of input a terminal holds for its next reader. Line editing is switched off first: with
+// it, only finished lines are counted.
+int unreadInput(int terminal, int slave) {
+    termios raw{};
+    int unread = -1;
+    if (tcgetattr(terminal, &raw) != 0)
+        return -1;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    if (tcsetattr(terminal, TCSANOW, &raw) != 0 || ioctl(slave, FIONREAD, &unread) != 0)
+        return -1;
+    return unread;
+}
+
+bool sameSettings(const termios &a, const termios &b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
 }
 
 // A TCP port of the test's own on the loopback, listening while the object lives.
@@ -113,65 +224,111 @@ TEST(Run, WithoutArgumentsPrintsTheUsageHint) {
 }
 
 // With input open, the run ends once one character has arrived, and not before: from a pipe any
-// character, on a terminal one key without Enter, or Ctrl-C. A terminal is left as it was.
+// character, on a terminal one key without Enter (also one typed before the wait began), or
+// Ctrl-C. No byte of the key is left for the shell to read, and the terminal is left as it was.
+// Stopped and continued, the wait is for one key again.
 TEST(Run, OneCharacterEndsTheWait) {
+    enum class Arrival { typed, typedAhead, split, afterCtrlZ, afterSigstop };
+    const struct {
+        const char *name;
+        Start start;
+        Arrival arrival;
+        std::string typed; // in one write, as a terminal sends one key, unless split
+    } cases[] = {
+        {"pipe", Start::pipes, Arrival::typed, "y"},
+        {"letter", Start::job, Arrival::typed, "k"},
+        {"Ctrl-C", Start::job, Arrival::typed, "\x03"},
+        {"arrow", Start::job, Arrival::typed, "\x1b[A"},
+        {"two-byte letter", Start::job, Arrival::typed, "\xc3\xa9"},
+        {"paste", Start::job, Arrival::typed, std::string(100, 'p')},
+        {"arrow typed ahead", Start::job, Arrival::typedAhead, "\x1b[A"},
+        {"arrow split", Start::job, Arrival::split, "\x1b[A"},
+        {"after Ctrl-Z and fg", Start::job, Arrival::afterCtrlZ, "k"},
+        {"after SIGSTOP and fg", Start::job, Arrival::afterSigstop, "k"},
+        {"after Ctrl-Z with no shell", Start::alone, Arrival::afterCtrlZ, "k"},
+    };
     support::TempDir dir;
     ASSERT_TRUE(writePng(dir.path / "w.png"));
-    for (const char key : {'y', 'k', '\x03'}) {
-        const bool terminal = key != 'y';
-        SCOPED_TRACE(terminal ? "terminal, key " + std::to_string(key) : "pipe");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
         fs::remove(dir.path / "w.tga");
-        int in = -1, out = -1;
-        const pid_t pid = start(dir.path, terminal, in, out);
-        ASSERT_GE(pid, 0);
-        termios before{}, waiting{}, after{};
-        ASSERT_TRUE(!terminal || tcgetattr(out, &before) == 0);
+        const bool terminal = c.start != Start::pipes;
+        Started run(dir.path, c.start, c.arrival == Arrival::typedAhead ? c.typed : "");
+        ASSERT_GT(run.program, 0);
 
         std::string printed;
         char buffer[512];
-        pollfd pfd{out, POLLIN, 0};
+        pollfd pfd{run.out, POLLIN, 0};
         while (printed.find("Press any key to continue.") == std::string::npos &&
                poll(&pfd, 1, 5000) > 0) {
-            const ssize_t n = read(out, buffer, sizeof buffer);
+            const ssize_t n = read(run.out, buffer, sizeof buffer);
             if (n <= 0)
                 break;
             printed.append(buffer, static_cast<std::size_t>(n));
         }
         EXPECT_NE(printed.find("Done!"), std::string::npos) << printed;
-        // The prompt is out before the wait begins; the key goes in once the terminal is switched.
-        for (int i = 0; terminal && i < 500 && tcgetattr(out, &waiting) == 0 &&
-                        (waiting.c_lflag & ICANON) != 0;
-             ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(waiting.c_lflag & (ICANON | ECHO), 0u);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        int status = 0;
-        EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "ended without waiting for input";
 
-        ASSERT_EQ(write(in, &key, 1), 1); // one character; the input itself stays open
-        pid_t ended = 0;
-        for (int i = 0; i < 100 && ended == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            ended = waitpid(pid, &status, WNOHANG);
+        if (c.arrival != Arrival::typedAhead) {
+            // The prompt is out before the wait begins; the key goes in once the terminal is
+            // switched.
+            EXPECT_TRUE(!terminal || becomesOneKey(run.in));
+            EXPECT_EQ(run.next(200), -1) << "ended without waiting for input";
         }
-        if (ended == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << "still waiting after one character";
-        } else if (key == '\x03') {
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+        if (c.arrival == Arrival::afterCtrlZ || c.arrival == Arrival::afterSigstop) {
+            if (c.arrival == Arrival::afterCtrlZ)
+                ASSERT_EQ(write(run.in, "\x1a", 1), 1);
+            else
+                ASSERT_EQ(kill(run.program, SIGSTOP), 0);
+            if (c.start == Start::alone) {
+                EXPECT_EQ(run.next(200), -1) << "stopped with no shell to continue it";
+            } else {
+                const int status = run.next(5000);
+                ASSERT_TRUE(status >= 0 && WIFSTOPPED(status)) << status;
+                termios stopped{};
+                EXPECT_TRUE(c.arrival != Arrival::afterCtrlZ ||
+                            (tcgetattr(run.in, &stopped) == 0 && sameSettings(stopped, run.before)))
+                    << "stopped with the terminal in one-key mode";
+                // The shell puts back its own settings, then continues the job.
+                ASSERT_EQ(tcsetattr(run.in, TCSANOW, &run.before), 0);
+                ASSERT_EQ(kill(run.program, SIGCONT), 0);
+            }
+            EXPECT_TRUE(becomesOneKey(run.in)) << "not waiting for one key again";
+        }
+        // Split as over a slow link: the rest comes 10 ms after the first byte has been read. The
+        // program waits a little longer than that for it, so what is left is judged only when the
+        // rest was sent in good time.
+        bool timely = true;
+        if (c.arrival == Arrival::split) {
+            const auto sent = std::chrono::steady_clock::now();
+            ASSERT_EQ(write(run.in, c.typed.data(), 1), 1);
+            int unread = 1;
+            for (int i = 0; i < 20000 && ioctl(run.slave, FIONREAD, &unread) == 0 && unread > 0;
+                 ++i)
+                std::this_thread::sleep_for(std::chrono::microseconds(250));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_EQ(write(run.in, c.typed.data() + 1, c.typed.size() - 1),
+                      static_cast<ssize_t>(c.typed.size() - 1));
+            timely = std::chrono::steady_clock::now() - sent < std::chrono::milliseconds(30);
+        } else if (c.arrival != Arrival::typedAhead) {
+            ASSERT_EQ(write(run.in, c.typed.data(), c.typed.size()),
+                      static_cast<ssize_t>(c.typed.size()));
+        }
+
+        const int status = run.next(5000);
+        if (status < 0) {
+            ADD_FAILURE() << "still waiting after the key";
+        } else if (c.typed == "\x03") {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
         } else {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         }
         if (terminal) {
-            ASSERT_EQ(tcgetattr(out, &after), 0);
-            EXPECT_TRUE(before.c_iflag == after.c_iflag && before.c_oflag == after.c_oflag &&
-                        before.c_lflag == after.c_lflag &&
-                        std::equal(before.c_cc, before.c_cc + NCCS, after.c_cc));
-        } else {
-            close(in);
+            termios after{};
+            EXPECT_TRUE(tcgetattr(run.in, &after) == 0 && sameSettings(after, run.before));
+            const int unread = unreadInput(run.in, run.slave);
+            EXPECT_TRUE(unread == 0 || (unread > 0 && !timely))
+                << unread << " bytes of input left for the shell";
         }
-        close(out);
     }
 }
 
@@ -390,11 +547,11 @@ TEST(Save, EveryFileSystemGetsWholeFilesAndNothingReplaced) {
     for (const char *plain : {"0", "1"}) {
         for (const char *name : {"x.tga", "y.tga"})
             fs::remove(dir.path / name);
-        const support::Run run = support::runOstrelle(
-            {"x.png", "x.tga", "y.png", "z.png"}, dir.path,
-            {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", plain},
-              {"OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK", plain},
-              {"OSTRELLE_TEST_ONLY_NO_SANDBOX", plain}}});
+        const support::Run run =
+            support::runOstrelle({"x.png", "x.tga", "y.png", "z.png"}, dir.path,
+                                 {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", plain},
+                                   {"OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK", plain},
+                                   {"OSTRELLE_TEST_ONLY_NO_SANDBOX", plain}}});
         EXPECT_EQ(run.out, banner + done + exists + done + exists) << "plain: " << plain;
         EXPECT_EQ(support::namesIn(dir.path),
                   (std::set<std::string>{"x.png", "x.tga", "y.png", "y.tga", "z.png", "z.tga"}));
@@ -426,9 +583,8 @@ TEST(Run, ABatchOfTwentyThousandFilesConverts) {
         ++doneCount;
     EXPECT_EQ(doneCount, names.size());
     EXPECT_EQ(run.out.size(), banner.size() + names.size() * done.size());
-    EXPECT_TRUE(support::readTga(dir.path / (names.back().substr(0, names.back().size() - 3) +
-                                             "tga"))
-                    .ok);
+    EXPECT_TRUE(
+        support::readTga(dir.path / (names.back().substr(0, names.back().size() - 3) + "tga")).ok);
 }
 
 // A file that fails only in a worker that served others (here a worker poisoned to abort on its
@@ -528,16 +684,16 @@ TEST(HostileFiles, ATakenOverWorkerReachesNothing) {
     const std::string evil = "x" + bystanders.ending(), evil2 = "y" + bystanders.ending();
     for (const char *name : {"a.png", "b.png", "good.png"})
         ASSERT_TRUE(writePng(dir / name));
-    for (const std::string &name : {evil, evil2, std::string("c.abort"), std::string("s.slow"),
-                                    std::string("t.chatty")})
+    for (const std::string &name :
+         {evil, evil2, std::string("c.abort"), std::string("s.slow"), std::string("t.chatty")})
         ASSERT_TRUE(writePng(dir / name));
-    const std::vector<std::string> args{"a.png", "b.png",   evil,     evil2,
+    const std::vector<std::string> args{"a.png",   "b.png",  evil,       evil2,
                                         "c.abort", "s.slow", "t.chatty", "good.png"};
-    const std::string expected =
-        banner + done + done + failed(true, 0, "no error") + failed(true, 0, "no error") +
-        failed(true, 1284, "the image library crashed (signal 6)") +
-        failed(true, 1284, "took longer than 2 s") +
-        failed(true, 1284, "the worker gave a malformed answer") + done;
+    const std::string expected = banner + done + done + failed(true, 0, "no error") +
+                                 failed(true, 0, "no error") +
+                                 failed(true, 1284, "the image library crashed (signal 6)") +
+                                 failed(true, 1284, "took longer than 2 s") +
+                                 failed(true, 1284, "the worker gave a malformed answer") + done;
     for (const char *hidden : {"0", "1"}) {
         SCOPED_TRACE(*hidden == '1' ? "seccomp alone" : "Landlock and seccomp");
         for (const char *output : {"a.tga", "b.tga", "good.tga"})
@@ -605,7 +761,8 @@ bool savingInto(pid_t pid, const fs::path &dir) {
     for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
         const std::string target = fs::read_symlink(fd.path(), ec).string();
         if (target.rfind(dir.string() + "/#", 0) == 0 ||
-            (target.rfind(dir.string() + "/.", 0) == 0 && target.find(".part") != std::string::npos))
+            (target.rfind(dir.string() + "/.", 0) == 0 &&
+             target.find(".part") != std::string::npos))
             return true;
     }
     return false;

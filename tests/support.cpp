@@ -209,7 +209,7 @@ Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::pat
     std::optional<RunnableCopy> copy;
     if (options.runAsUser >= 0 && copy.emplace().path.empty())
         return run;
-    const char *const program = copy                ? copy->path.c_str()
+    const char *const program = copy              ? copy->path.c_str()
                                 : options.program ? options.program
                                                   : OSTRELLE_BIN;
     int terminal = -1, controlled = -1;
@@ -228,8 +228,8 @@ Run runOstrelle(const std::vector<std::string> &args, const std::filesystem::pat
         if (options.quiet)
             dup2(0, 2);
         // A terminal of its own session, as a user's shell gives one.
-        if (options.terminal && (setsid() < 0 || ioctl(controlled, TIOCSCTTY, 0) != 0 ||
-                                 dup2(controlled, 2) < 0))
+        if (options.terminal &&
+            (setsid() < 0 || ioctl(controlled, TIOCSCTTY, 0) != 0 || dup2(controlled, 2) < 0))
             _exit(126);
         close(out[0]);
         close(out[1]);

@@ -71,7 +71,7 @@ struct RunOptions {
     bool quiet = false;
     int timeoutSeconds = 30;
     const char *program = nullptr; // the test build of the program unless set
-    bool terminal = false; // standard error is a new terminal, the run's controlling one
+    bool terminal = false;         // standard error is a new terminal, the run's controlling one
 };
 
 // What a run of the program printed and how it ended.

@@ -7,8 +7,8 @@
 namespace {
 
 std::string header(char mapType, char type, char depth, char width = 2, char idLength = 0) {
-    return std::string{idLength, mapType, type, 0, 0, 0, 0, 0, 7, 7, 7, 7, width, 0, 1, 0, depth,
-                       0x20};
+    return std::string{idLength, mapType, type, 0,     0, 0, 0, 0,     7,
+                       7,        7,       7,    width, 0, 1, 0, depth, 0x20};
 }
 
 bool mend(std::string &bytes, std::uint64_t size, std::uint64_t &end) {
@@ -19,8 +19,8 @@ bool mend(std::string &bytes, std::uint64_t size, std::uint64_t &end) {
 TEST(MendTga, RefusesWhatTheWriterNeverMakes) {
     // A colour map, compression, 16 bits, three pixels announced and two there, too short.
     const std::pair<std::string, std::uint64_t> refused[] = {
-        {header(1, 1, 8), 18 + 2},  {header(0, 10, 32), 18 + 8}, {header(0, 2, 16), 18 + 4},
-        {header(0, 2, 32, 3), 18 + 8}, {header(0, 2, 32), 10},   {header(0, 3, 8, 2, 5), 18 + 6},
+        {header(1, 1, 8), 18 + 2},     {header(0, 10, 32), 18 + 8}, {header(0, 2, 16), 18 + 4},
+        {header(0, 2, 32, 3), 18 + 8}, {header(0, 2, 32), 10},      {header(0, 3, 8, 2, 5), 18 + 6},
     };
     for (auto [bytes, size] : refused) {
         const std::string before = bytes;
