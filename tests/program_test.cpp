@@ -15,6 +15,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -768,13 +769,21 @@ bool savingInto(pid_t pid, const fs::path &dir) {
     return false;
 }
 
-// The workers of the program under test still alive.
+// Workers left alive by a run that has ended: as this process is their subreaper, they become
+// its children once their run is gone. Ended ones are reaped here.
 int workersAlive() {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
     int alive = 0;
     std::error_code ec;
-    for (const auto &entry : fs::directory_iterator("/proc", ec))
-        if (support::readFile(entry.path() / "cmdline") == std::string("ostrelle-worker", 16))
+    for (const auto &entry : fs::directory_iterator("/proc", ec)) {
+        const std::string stat = support::readFile(entry.path() / "stat");
+        const std::size_t end = stat.rfind(')');
+        if (end != std::string::npos &&
+            std::atoi(stat.c_str() + end + 4) == static_cast<int>(getpid()) &&
+            support::readFile(entry.path() / "cmdline") == std::string("ostrelle-worker", 16))
             ++alive;
+    }
     return alive;
 }
 
@@ -788,6 +797,7 @@ TEST(HostileFiles, ARunEndedMidSaveLeavesNoPartialOutput) {
     const std::string big = support::png(6000, 6000, 8, 2, std::string(6000 * 18001, '\0'));
     ASSERT_TRUE(support::writeFile(dir.path / "big.png", big) &&
                 support::writeFile(dir.path / "big2.png", big));
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     for (const bool unnamed : {true, false})
         for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
             SCOPED_TRACE(std::string(unnamed ? "unnamed files, " : "hidden names, ") +
@@ -835,4 +845,5 @@ TEST(HostileFiles, ARunEndedMidSaveLeavesNoPartialOutput) {
             fs::remove(dir.path / "big.tga");
             fs::remove(dir.path / "big2.tga");
         }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
