@@ -185,17 +185,28 @@ Publish linkUnnamed(int fd, int folder, const std::string &name) {
     return errno == EEXIST ? Publish::Exists : Publish::CannotCreate;
 }
 
-// A new hidden file beside the output, kept in `temporary` until it is named or removed.
+// Holds back the signals that end a run until the returned mask is set again.
+sigset_t holdEndingSignals() {
+    sigset_t ending, previous;
+    sigemptyset(&ending);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&ending, sig);
+    sigprocmask(SIG_BLOCK, &ending, &previous);
+    return previous;
+}
+
+// A new hidden file beside the output, kept in `temporary` until it is named or removed. The
+// signals that end a run wait while it is made and noted, so that the run's handler finds it.
 int hiddenFile(int folder, const std::string &name) {
+    const sigset_t previous = holdEndingSignals();
     std::random_device entropy;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%08x", entropy());
         const std::string hidden = "." + name.substr(0, NAME_MAX - 30) + "." + suffix + ".part";
-        const int fd = openat(folder, hidden.c_str(),
-                              O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST)
-            continue;
+        fd = openat(folder, hidden.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC,
+                    0666);
         struct stat st {};
         if (fd >= 0 && fstat(fd, &st) == 0) {
             temporary.folder = folder;
@@ -204,9 +215,11 @@ int hiddenFile(int folder, const std::string &name) {
             temporary.inode = st.st_ino;
             temporary.armed = 1;
         }
-        return fd;
+        if (fd < 0 && errno != EEXIST)
+            break;
     }
-    return -1;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return fd;
 }
 
 // Renames the hidden file onto name without replacing anything that stands there, by the first
@@ -264,8 +277,12 @@ Publish publishNew(const std::string &path, const Contents &contents) {
         if (const int hidden = hiddenFile(folder, name); hidden >= 0) {
             const bool written = writeContents(hidden, contents);
             close(hidden);
+            // A run ended between claiming the name and renaming onto it would leave an empty
+            // file there: the signals wait until the name is the whole file's.
+            const sigset_t previous = holdEndingSignals();
             result = written ? nameHidden(folder, name) : Publish::WriteFailed;
             removeTemporaryNow();
+            sigprocmask(SIG_SETMASK, &previous, nullptr);
         }
     }
     close(folder);

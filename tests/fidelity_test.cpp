@@ -32,7 +32,10 @@ int channelsOf(int colorType) {
 // Writes a PNG of random samples; a tRNS colour key is the first pixel's own value, so it is used.
 bool writeKind(const std::filesystem::path &path, const Kind &k, std::mt19937 &random) {
     const std::size_t stride =
-        (static_cast<std::size_t>(k.width) * channelsOf(k.colorType) * k.bitDepth + 7) / 8;
+        (static_cast<std::size_t>(k.width) * static_cast<std::size_t>(channelsOf(k.colorType)) *
+             static_cast<std::size_t>(k.bitDepth) +
+         7) /
+        8;
     std::vector<png_byte> rows(stride * static_cast<std::size_t>(k.height));
     for (png_byte &b : rows)
         b = static_cast<png_byte>(random());

@@ -777,6 +777,8 @@ int workersAlive() {
     int alive = 0;
     std::error_code ec;
     for (const auto &entry : fs::directory_iterator("/proc", ec)) {
+        if (entry.path().filename().string().find_first_not_of("0123456789") != std::string::npos)
+            continue;
         const std::string stat = support::readFile(entry.path() / "stat");
         const std::size_t end = stat.rfind(')');
         if (end != std::string::npos &&
