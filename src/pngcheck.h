@@ -17,8 +17,3 @@ struct PngProblem {
 // Checks an open file from its current position when it starts with the PNG signature, reading
 // it front to back in large blocks; any other file passes.
 PngProblem checkPngDescriptor(int fd);
-
-// The most memory the library may need for the PNG at path, judged from its header: the pixels
-// widened to four samples, twice over for the copies made while saving; 0 when path is not a
-// readable PNG. Never waits on a pipe or device.
-std::uint64_t pngMemoryNeed(const char *path);

@@ -2,8 +2,8 @@
 
 #include "collisions.h"
 #include "convert.h"
+#include "imagesize.h"
 #include "output.h"
-#include "pngcheck.h"
 #include "testonly.h"
 #include "worker.h"
 
@@ -43,6 +43,7 @@ struct Slot {
     bool alone = false; // no other file was in flight at any time during this one
     Clock::time_point deadline;
     std::uint64_t held = 0; // what its warm heap keeps of the files it converted
+    bool whole = false;     // its worker has the whole memory bound, for one file alone
 };
 
 // The run as a scheduler: which file each free worker takes next, what comes back, and the
@@ -55,6 +56,7 @@ class Scheduler {
 
   private:
     std::size_t busy() const;
+    std::uint64_t share() const;
     std::uint64_t memoryWith(const Slot &slot, const File &file) const;
     bool handOut(Slot &slot);
     void assign(Slot &slot, std::size_t pick, bool alone);
@@ -86,7 +88,7 @@ Scheduler::Scheduler(const std::vector<std::string> &paths)
         File &file = files_[i];
         file.path = paths[i];
         file.outname = outputPathFor(paths[i]);
-        const std::uint64_t need = pngMemoryNeed(paths[i].c_str());
+        const std::uint64_t need = memoryNeedOf(paths[i]);
         file.memoryNeed = need > 0 ? need : unknownNeed;
         arguments.push_back({file.path, file.outname});
     }
@@ -103,6 +105,9 @@ std::size_t Scheduler::busy() const {
     return static_cast<std::size_t>(
         std::count_if(slots_.begin(), slots_.end(), [](const Slot &s) { return s.file >= 0; }));
 }
+
+// The memory bound of each worker when several run: together they never pass the one bound.
+std::uint64_t Scheduler::share() const { return limits_.memoryBytes / slots_.size(); }
 
 // Memory the workers hold or may take, were slot to take file.
 std::uint64_t Scheduler::memoryWith(const Slot &slot, const File &file) const {
@@ -143,16 +148,23 @@ bool Scheduler::handOut(Slot &slot) {
         pick = retries_.front();
         retries_.erase(retries_.begin());
         stop(slot);
+        slot.whole = true;
         solo_ = &slot;
     } else if (next_ < files_.size()) {
-        // A file is held back while the memory it may need would pass the bound a single worker
-        // has; alone, it runs as it would one at a time.
-        if (memoryWith(slot, files_[next_]) > limits_.memoryBytes) {
+        // A file is held back while the memory it may need would pass the bound, or a worker's
+        // share of it; alone, it runs as it would one at a time, with the whole bound.
+        const bool large = slots_.size() > 1 && files_[next_].memoryNeed > share();
+        if (large || memoryWith(slot, files_[next_]) > limits_.memoryBytes) {
             if (!alone)
                 return false;
             for (Slot &other : slots_)
                 if (&other != &slot)
                     stop(other);
+        }
+        if (large) {
+            stop(slot);
+            slot.whole = true;
+            solo_ = &slot;
         }
         pick = next_++;
     }
@@ -166,7 +178,11 @@ bool Scheduler::handOut(Slot &slot) {
 bool Scheduler::startIn(Slot &slot, std::string &why) {
     if (slot.worker != nullptr)
         return true;
-    slot.worker = startWorker(setup_, limits_, why);
+    WorkerSetup setup = setup_;
+    setup.memoryBytes = slot.whole || slots_.size() == 1 ? limits_.memoryBytes : share();
+    WorkerLimits limits = limits_;
+    limits.memoryBytes = setup.memoryBytes;
+    slot.worker = startWorker(setup, limits, why);
     slot.served = 0;
     if (slot.worker != nullptr)
         ++started_;
@@ -263,11 +279,15 @@ void Scheduler::take(Slot &slot) {
     if (heard == Heard::Answer) {
         ++slot.served;
         finish(file, answered(file, answer));
+        // A worker with the whole bound served one file alone; others have but a share.
+        if (slot.whole)
+            stop(slot);
         return;
     }
-    // A worker that ended on a file it did not take fresh and alone may have ended for what
-    // came before or beside it: that file is tried once more, as a run of one would try it.
-    const bool fresh = slot.served == 0 && slot.alone;
+    // A worker that ended on a file it did not take fresh, alone and with the whole memory bound
+    // may have ended for what came before or beside it: that file is tried once more, as a run
+    // of one would try it.
+    const bool fresh = slot.served == 0 && slot.alone && (slot.whole || slots_.size() == 1);
     stop(slot);
     if (fresh || file.retried) {
         finish(file, describe(end, limits_));
@@ -304,6 +324,7 @@ void Scheduler::stop(Slot &slot) {
     stopWorker(slot.worker);
     slot.worker = nullptr;
     slot.held = 0;
+    slot.whole = false;
 }
 
 } // namespace

@@ -178,6 +178,16 @@ Answer work(const Job &job, NativeFile input, NativeFile output) {
         closeFile(output);
         return a;
     }
+    if (job.ending == ".limits") {
+        // The memory bound it was given, in MiB, as its answer's code.
+        closeFile(input);
+        closeFile(output);
+        rlimit memory{};
+        getrlimit(RLIMIT_AS, &memory);
+        return answer(memory.rlim_cur == RLIM_INFINITY
+                          ? -1
+                          : static_cast<std::int32_t>(memory.rlim_cur >> 20));
+    }
     if (job.ending == ".abort")
         std::abort();
     if (job.ending == ".slow")

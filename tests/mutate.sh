@@ -77,8 +77,8 @@ TABLE
 )
 
 echo "mutate: copying the tree to $scratch"
-mkdir -p "$scratch"
-rsync -a --delete --exclude /build --exclude /.git "$root/" "$scratch/tree/"
+rm -rf "$scratch/tree" && mkdir -p "$scratch/tree"
+(cd "$root" && git ls-files -z | xargs -0 cp --parents -t "$scratch/tree")
 build="$scratch/tree/build"
 cmake -S "$scratch/tree" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
 cmake --build "$build" -j2 >/dev/null || { echo "mutate: the unmutated tree does not build"; exit 1; }

@@ -588,6 +588,27 @@ TEST(Run, ABatchOfTwentyThousandFilesConverts) {
         support::readTga(dir.path / (names.back().substr(0, names.back().size() - 3) + "tga")).ok);
 }
 
+// Workers never hold more than the machine's memory bound together: with two, each has half of
+// it, and a file whose header says it needs more than half runs alone with all of it. The
+// bound comes from a test-only machine size, so this holds on any machine.
+TEST(HostileFiles, WorkersShareTheMemoryBound) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs the address space a memory bound would take";
+#endif
+    support::TempDir dir;
+    // 400 MiB of "memory": a bound of 300 MiB, 150 each. 6000 x 6000 pixels need 275 MiB.
+    ASSERT_TRUE(writePng(dir.path / "a.limits") && writePng(dir.path / "c.limits") &&
+                support::writeFile(dir.path / "big.limits",
+                                   support::png(6000, 6000, 8, 6, std::string(10, '\0'))));
+    const auto bound = [](int mib) { return failed(true, mib, "unknown error"); };
+    const support::RunOptions options{{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
+                                       {"OSTRELLE_TEST_ONLY_WORKERS", "2"},
+                                       {"OSTRELLE_TEST_ONLY_MEMORY_MIB", "400"}}};
+    EXPECT_EQ(support::runOstrelle({"a.limits", "big.limits", "c.limits"}, dir.path, options).out,
+              banner + bound(150) + bound(300) + bound(150));
+    EXPECT_EQ(support::runOstrelle({"a.limits"}, dir.path, options).out, banner + bound(300));
+}
+
 // A file that fails only in a worker that served others (here a worker poisoned to abort on its
 // second file) is reported as a fresh worker reports it.
 TEST(HostileFiles, AUsedWorkerNeverDecidesAReport) {
