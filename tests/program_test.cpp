@@ -544,18 +544,22 @@ TEST(Save, EveryFileSystemGetsWholeFilesAndNothingReplaced) {
     for (const char *name : {"x.png", "y.png", "z.png"})
         ASSERT_TRUE(writePng(dir.path / name));
     ASSERT_TRUE(support::writeFile(dir.path / "z.tga", "the user's own"));
+    // A backslash is part of a name here, as in names from archives made on Windows.
+    fs::create_directory(dir.path / "c");
+    ASSERT_TRUE(writePng(dir.path / "c\\d.png"));
     const std::string exists = failed(false, 1292, "file already exists");
     for (const char *plain : {"0", "1"}) {
-        for (const char *name : {"x.tga", "y.tga"})
+        for (const char *name : {"x.tga", "y.tga", "c\\d.tga"})
             fs::remove(dir.path / name);
         const support::Run run =
-            support::runOstrelle({"x.png", "x.tga", "y.png", "z.png"}, dir.path,
+            support::runOstrelle({"x.png", "x.tga", "y.png", "z.png", "c\\d.png"}, dir.path,
                                  {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", plain},
                                    {"OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK", plain},
                                    {"OSTRELLE_TEST_ONLY_NO_SANDBOX", plain}}});
-        EXPECT_EQ(run.out, banner + done + exists + done + exists) << "plain: " << plain;
+        EXPECT_EQ(run.out, banner + done + exists + done + exists + done) << "plain: " << plain;
         EXPECT_EQ(support::namesIn(dir.path),
-                  (std::set<std::string>{"x.png", "x.tga", "y.png", "y.tga", "z.png", "z.tga"}));
+                  (std::set<std::string>{"c", "c\\d.png", "c\\d.tga", "x.png", "x.tga", "y.png",
+                                         "y.tga", "z.png", "z.tga"}));
         EXPECT_EQ(support::readFile(dir.path / "z.tga"), "the user's own");
         for (const char *name : {"x.tga", "y.tga"}) {
             const support::Tga tga = support::readTga(dir.path / name);
