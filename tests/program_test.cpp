@@ -613,6 +613,45 @@ TEST(HostileFiles, WorkersShareTheMemoryBound) {
     EXPECT_EQ(support::runOstrelle({"a.limits"}, dir.path, options).out, banner + bound(300));
 }
 
+// Each way two arguments can touch one file makes the run go one file at a time, on its own
+// beside files that touch nothing; without one, files run side by side.
+TEST(HostileFiles, EachKindOfCollisionAloneMakesTheRunSerial) {
+    support::TempDir dir;
+    const fs::path &d = dir.path;
+    fs::create_directories(d / "one");
+    fs::create_directories(d / "two");
+    fs::create_directory_symlink("one", d / "link");
+    for (const char *name : {"f1.png", "f2.png", "f3.png", "q.png", "x.png", "p.png", "y.png",
+                             "one/s.png", "one/r.png"})
+        ASSERT_TRUE(writePng(d / name));
+    ASSERT_TRUE(support::writeFile(d / "x.bmp", support::readFile(d / "x.png")) &&
+                support::writeFile(d / "y.tga", "the user's own"));
+    fs::create_symlink("y.tga", d / "alias.png");
+    fs::create_hard_link(d / "one/r.png", d / "two/h.png");
+    const std::vector<std::string> plain{"f1.png", "f2.png", "f3.png"};
+    const std::pair<const char *, std::vector<std::string>> kinds[] = {
+        {"nothing in common", {}},
+        {"the same input twice", {"q.png", "q.png"}},
+        {"two inputs with one output", {"x.png", "x.bmp"}},
+        {"one entry through ./", {"./q.png", "q.png"}},
+        {"one entry through a linked folder", {"link/s.png", "one/s.png"}},
+        {"names differing in case", {"q.png", "Q.PNG"}},
+        {"an output that is another's input", {"p.png", "p.tga"}},
+        {"a link to another's output", {"alias.png", "y.png"}},
+        {"one file in two folders", {"one/r.png", "two/h.png"}},
+    };
+    for (const auto &[kind, pair] : kinds) {
+        std::vector<std::string> args = plain;
+        args.insert(args.begin() + 1, pair.begin(), pair.end());
+        const support::Run run =
+            support::runOstrelle(args, d, {{{"OSTRELLE_TEST_ONLY_WORKERS", "3"}}});
+        EXPECT_EQ(run.workersStarted, pair.empty() ? 3 : 1) << kind;
+        for (const char *name : {"f1.tga", "f2.tga", "f3.tga", "q.tga", "Q.tga", "x.tga", "p.tga",
+                                 "one/s.tga", "one/r.tga", "two/h.tga"})
+            fs::remove(d / name);
+    }
+}
+
 // A file that fails only in a worker that served others (here a worker poisoned to abort on its
 // second file) is reported as a fresh worker reports it.
 TEST(HostileFiles, AUsedWorkerNeverDecidesAReport) {
