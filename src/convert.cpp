@@ -5,6 +5,8 @@
 #include <IL/il.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -45,6 +47,28 @@ ILenum prepareForTga() {
         return IL_NO_ERROR;
     const ILenum code = ilGetError();
     return code != IL_NO_ERROR ? code : IL_INVALID_CONVERSION;
+}
+
+// Turns an upper-left image's rows over in place and marks it lower-left, the order in which
+// TGA files keep their rows, so that the writer writes the buffer as it stands instead of making
+// a turned copy of the whole image first.
+void storeBottomUp() {
+    if (ilGetInteger(IL_IMAGE_ORIGIN) != IL_ORIGIN_UPPER_LEFT || ilGetInteger(IL_IMAGE_DEPTH) != 1)
+        return;
+    const auto stride = static_cast<std::size_t>(ilGetInteger(IL_IMAGE_WIDTH)) *
+                        static_cast<std::size_t>(ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL));
+    const auto height = static_cast<std::size_t>(ilGetInteger(IL_IMAGE_HEIGHT));
+    ILubyte *data = ilGetData();
+    if (data == nullptr || stride == 0)
+        return;
+    std::vector<ILubyte> row(stride);
+    for (std::size_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+        ILubyte *a = data + top * stride, *b = data + bottom * stride;
+        std::memcpy(row.data(), a, stride);
+        std::memcpy(a, b, stride);
+        std::memcpy(b, row.data(), stride);
+    }
+    ilRegisterOrigin(IL_ORIGIN_LOWER_LEFT);
 }
 
 int libraryCode(ILenum code, ILenum otherwise) {
@@ -117,6 +141,7 @@ Answer loadAndSave(const Job &job, FILE *input, FILE *output) {
     // Nowhere to save: the run reports why, once the file has shown that it loads.
     if (output == nullptr)
         return Answer{};
+    storeBottomUp();
     if (ilSaveF(IL_TGA, output) == 0)
         return failed(Outcome::FailedSave, libraryCode(ilGetError(), IL_FILE_WRITE_ERROR));
     if (std::fflush(output) != 0 || std::ferror(output))
