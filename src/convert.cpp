@@ -25,6 +25,78 @@ void clearPendingErrors() {
 // The TGA header keeps width and height in 16 bits; the writer would silently cut larger ones.
 constexpr ILint maxTgaSide = 65535;
 
+// The row of the output that source row y becomes: TGA keeps its rows bottom-up, so an
+// upper-left image's rows are turned over while they are written anyway.
+std::size_t outputRow(std::size_t y, std::size_t height, bool upperLeft) {
+    return upperLeft ? height - 1 - y : y;
+}
+
+// Replaces the current image, of width x height with the given origin, by an empty one of the
+// target format, 8 bits a sample, rows bottom-up; returns its pixels, or null.
+ILubyte *replaceImage(ILuint width, ILuint height, ILenum target, int channels) {
+    if (ilTexImage(width, height, 1, static_cast<ILubyte>(channels), target, IL_UNSIGNED_BYTE,
+                   nullptr) != IL_TRUE)
+        return nullptr;
+    ilRegisterOrigin(IL_ORIGIN_LOWER_LEFT);
+    return ilGetData();
+}
+
+// Expands a colour-mapped image to BGR or BGRA in one pass through a table, where the library's
+// own conversion looks each pixel up several times over; false (nothing changed) for a palette
+// of another kind or an index past its end, which the library is left to convert.
+bool expandPalette(ILenum target) {
+    const ILint type = ilGetInteger(IL_PALETTE_TYPE), count = ilGetInteger(IL_PALETTE_NUM_COLS),
+                entry = ilGetInteger(IL_PALETTE_BPP);
+    int red = 0, alpha = -1; // where red and alpha are in an entry; blue is at 2 - red
+    switch (type) {
+    case IL_PAL_RGB24:
+    case IL_PAL_RGB32: break;
+    case IL_PAL_RGBA32: alpha = 3; break;
+    case IL_PAL_BGR24:
+    case IL_PAL_BGR32: red = 2; break;
+    case IL_PAL_BGRA32:
+        red = 2;
+        alpha = 3;
+        break;
+    default: return false;
+    }
+    const ILubyte *palette = ilGetPalette();
+    if (palette == nullptr || count <= 0 || count > 256 || entry < (alpha >= 0 ? 4 : 3) ||
+        ilGetInteger(IL_IMAGE_TYPE) != IL_UNSIGNED_BYTE || ilGetInteger(IL_IMAGE_DEPTH) != 1)
+        return false;
+    ILubyte table[256][4] = {};
+    for (int i = 0; i < count; ++i) {
+        const ILubyte *e = palette + i * entry;
+        table[i][0] = e[2 - red];
+        table[i][1] = e[1];
+        table[i][2] = e[red];
+        table[i][3] = alpha >= 0 ? e[alpha] : 255;
+    }
+    const auto width = static_cast<ILuint>(ilGetInteger(IL_IMAGE_WIDTH)),
+               height = static_cast<ILuint>(ilGetInteger(IL_IMAGE_HEIGHT));
+    const bool upperLeft = ilGetInteger(IL_IMAGE_ORIGIN) == IL_ORIGIN_UPPER_LEFT;
+    const ILubyte *data = ilGetData();
+    const std::size_t pixels = std::size_t{width} * height;
+    if (data == nullptr)
+        return false;
+    for (std::size_t i = 0; i < pixels; ++i)
+        if (data[i] >= count)
+            return false;
+    const std::vector<ILubyte> indices(data, data + pixels);
+    const int channels = target == IL_BGRA ? 4 : 3;
+    ILubyte *out = replaceImage(width, height, target, channels);
+    if (out == nullptr)
+        return false;
+    for (std::size_t y = 0; y < height; ++y) {
+        const ILubyte *from = indices.data() + y * width;
+        ILubyte *to =
+            out + outputRow(y, height, upperLeft) * width * static_cast<std::size_t>(channels);
+        for (std::size_t x = 0; x < width; ++x, to += channels)
+            std::memcpy(to, table[from[x]], static_cast<std::size_t>(channels));
+    }
+    return true;
+}
+
 // Brings the current image to what the TGA writer saves soundly: 8-bit gray, BGR or BGRA, never a
 // colour map; returns the library's error code, or IL_NO_ERROR.
 ILenum prepareForTga() {
@@ -38,9 +110,11 @@ ILenum prepareForTga() {
         // A palette with alpha is how the library hands over a PNG's tRNS for indexed images.
         const ILint palette = ilGetInteger(IL_PALETTE_TYPE);
         target = palette == IL_PAL_RGBA32 || palette == IL_PAL_BGRA32 ? IL_BGRA : IL_BGR;
+        if (expandPalette(target))
+            return IL_NO_ERROR;
     }
     // The writer would swap RGB to BGR itself, but more slowly than one conversion here, which
-    // also narrows 16-bit samples in the same pass.
+    // also narrows 16-bit samples in the same pass (a loop of ours doing both was no faster).
     if (format == static_cast<ILint>(target) && ilGetInteger(IL_IMAGE_TYPE) == IL_UNSIGNED_BYTE)
         return IL_NO_ERROR;
     if (ilConvertImage(target, IL_UNSIGNED_BYTE) == IL_TRUE)
