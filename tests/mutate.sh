@@ -73,6 +73,14 @@ src/worker_posix.cpp~    prctl(PR_SET_PDEATHSIG, SIGKILL);~    (void)0;~a worker
 src/worker_posix.cpp~    sigdelset(&reset, SIGXFSZ);~    (void)0;~a worker forgets that the session ignores SIGXFSZ
 src/worker_posix.cpp~    return getsockopt(channelFd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&\n           peer.pid == getppid();~    return true;~any socket at descriptor 3 makes a worker
 src/worker_posix.cpp~        if (static_cast<std::size_t>(n) > sizeof bytes)~        if (false)~an overlong answer is cut and taken
+src/imagesize.cpp~    return width * height * (deep ? 16 : 8);~    return width * height * 8;~16-bit samples count as 8-bit ones
+src/imagesize.cpp~        return need(le16(h, 6), le16(h, 8), false);~        return 0;~a GIF's size is not read
+src/imagesize.cpp~        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC)~        if (marker >= 0xC0 && marker <= 0xC1)~a progressive JPEG's frame is passed over
+src/convert.cpp~        table[i][3] = alpha >= 0 ? e[alpha] : 255;~        table[i][3] = 255;~the palette table drops the palette's alpha
+src/convert.cpp~        if (data[i] >= count)\n            return false;~        (void)count;~an index past the palette is looked up
+src/convert.cpp~    ilRegisterOrigin(IL_ORIGIN_LOWER_LEFT);\n}\n\nint libraryCode~}\n\nint libraryCode~rows turned over but still marked upper-left
+src/run.cpp~    setup.memoryBytes = slot.whole \|\| slots_.size() == 1 ? limits_.memoryBytes : share();~    setup.memoryBytes = limits_.memoryBytes;~each of several workers has the whole memory bound
+src/run.cpp~        const bool large = slots_.size() > 1 && files_[next_].memoryNeed > share();~        const bool large = false;~a file larger than a share runs beside others
 TABLE
 )
 
@@ -80,7 +88,9 @@ echo "mutate: copying the tree to $scratch"
 rm -rf "$scratch/tree" && mkdir -p "$scratch/tree"
 (cd "$root" && git ls-files -z | xargs -0 cp --parents -t "$scratch/tree")
 build="$scratch/tree/build"
-cmake -S "$scratch/tree" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
+pngsuite=()
+[ -d "$root/../shared/pngsuite" ] && pngsuite=(-DOSTRELLE_PNGSUITE="$(cd "$root/../shared/pngsuite" && pwd)")
+cmake -S "$scratch/tree" -B "$build" -DCMAKE_BUILD_TYPE=Release "${pngsuite[@]}" >/dev/null || exit 1
 cmake --build "$build" -j2 >/dev/null || { echo "mutate: the unmutated tree does not build"; exit 1; }
 
 caught=0 missed=0 stale=0
