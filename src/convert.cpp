@@ -175,6 +175,11 @@ FILE *streamOf(NativeFile file, const char *mode) {
     if (stream == nullptr)
         closeFile(file);
 #endif
+    // A buffer of its own, so the stream asks the file system nothing about the file (which the
+    // confined worker may not) and reads and writes in large blocks.
+    static char buffers[2][1 << 16];
+    if (stream != nullptr)
+        std::setvbuf(stream, buffers[mode[0] == 'r' ? 0 : 1], _IOFBF, sizeof buffers[0]);
     return stream;
 }
 
