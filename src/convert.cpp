@@ -87,12 +87,22 @@ bool expandPalette(ILenum target) {
     ILubyte *out = replaceImage(width, height, target, channels);
     if (out == nullptr)
         return false;
+    // The pixel size is fixed in each loop, so that each pixel is a plain store, not a call.
     for (std::size_t y = 0; y < height; ++y) {
         const ILubyte *from = indices.data() + y * width;
         ILubyte *to =
             out + outputRow(y, height, upperLeft) * width * static_cast<std::size_t>(channels);
-        for (std::size_t x = 0; x < width; ++x, to += channels)
-            std::memcpy(to, table[from[x]], static_cast<std::size_t>(channels));
+        if (channels == 4) {
+            for (std::size_t x = 0; x < width; ++x, to += 4)
+                std::memcpy(to, table[from[x]], 4);
+        } else {
+            for (std::size_t x = 0; x < width; ++x, to += 3) {
+                const ILubyte *bgr = table[from[x]];
+                to[0] = bgr[0];
+                to[1] = bgr[1];
+                to[2] = bgr[2];
+            }
+        }
     }
     return true;
 }
