@@ -78,6 +78,7 @@ std::string encode(const Job &job) {
     put32(out, job.hasOutput ? 1 : 0);
     put64(out, job.input);
     put64(out, job.output);
+    put32(out, job.serial);
     return framed(out);
 }
 
@@ -88,6 +89,7 @@ std::string encode(const Answer &answer) {
     put32(out, static_cast<std::uint32_t>(answer.text));
     put32(out, answer.first);
     put32(out, answer.second);
+    put32(out, answer.serial);
     return framed(out);
 }
 
@@ -106,6 +108,7 @@ bool decode(const std::string &payload, Job &job) {
     job.hasOutput = f.flag();
     job.input = f.u64();
     job.output = f.u64();
+    job.serial = f.u32();
     return f.complete();
 }
 
@@ -116,6 +119,7 @@ bool decode(const std::string &payload, Answer &answer) {
     const std::uint32_t text = f.u32();
     answer.first = f.u32();
     answer.second = f.u32();
+    answer.serial = f.u32();
     answer.outcome = static_cast<Outcome>(outcome);
     answer.text = static_cast<TextId>(text);
     return f.complete() && outcome <= static_cast<std::uint32_t>(Outcome::FailedSave) &&

@@ -23,6 +23,7 @@ struct Job {
     bool hasOutput = false;   // somewhere to save; without it the worker only loads and checks
     std::uint64_t input = 0;  // Windows: the handle's value in the worker; POSIX: unused
     std::uint64_t output = 0; // Windows: the handle's value in the worker; POSIX: unused
+    std::uint32_t serial = 0; // unforeseeable, and echoed in the answer
 };
 
 // A worker's answer for one file: an outcome, the library's code, and which of the program's
@@ -32,6 +33,7 @@ struct Answer {
     std::int32_t code = 0;
     TextId text = TextId::Library;
     std::uint32_t first = 0, second = 0;
+    std::uint32_t serial = 0; // the job's: an answer for any other job is no answer
 };
 
 // An answer frame is a few words; anything longer is no answer of a sound worker.

@@ -45,6 +45,7 @@ int serveJobs(WorkFunction work) {
             closeFile(input);
             closeFile(output);
         }
+        answer.serial = job.serial;
         if (!sendAnswer(answer))
             return 2;
         // A worker's first file runs on a fresh heap, as a file retried after a crash does, so

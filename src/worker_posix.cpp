@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <new>
 #include <poll.h>
+#include <random>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -35,6 +36,18 @@
 #endif
 
 namespace {
+
+// A number a worker cannot guess ahead.
+std::uint32_t unforeseeable() {
+    static std::mt19937 numbers{std::random_device{}()};
+    return static_cast<std::uint32_t>(numbers());
+}
+
+// Kills one worker; never anything else, whatever pid holds (kill(-1) would reach every process).
+void killWorker(pid_t pid) {
+    if (pid > 0)
+        kill(pid, SIGKILL);
+}
 
 // The worker finds its socket to the run at this descriptor.
 constexpr int channelFd = 3;
@@ -91,7 +104,8 @@ struct Worker {
     int channel = -1;
     std::string buffer;
     WorkerLimits limits;
-    bool busy = false; // a file was handed over and not yet answered
+    bool busy = false;        // a file was handed over and not yet answered
+    std::uint32_t serial = 0; // the job in hand's
 };
 
 WorkerLimits workerLimits() {
@@ -180,8 +194,15 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
 }
 
 bool submit(Worker &worker, Job job, NativeFile input, NativeFile output) {
+    // An idle worker has nothing to say: one that has spoken out of turn is done with.
+    char spoken;
+    if (recv(worker.channel, &spoken, 1, MSG_DONTWAIT | MSG_PEEK) >= 0 || errno != EAGAIN) {
+        killWorker(worker.pid);
+        return false;
+    }
     job.hasInput = input != noFile;
     job.hasOutput = output != noFile;
+    job.serial = worker.serial = unforeseeable();
     std::string frame = encode(job);
     iovec bytes{frame.data(), frame.size()};
     int fds[2], count = 0;
@@ -242,7 +263,7 @@ bool reap(Worker &worker, int &status, rusage &usage) {
             return false;
         usleep(i < 100 ? 10 : 1000);
     }
-    kill(worker.pid, SIGKILL);
+    killWorker(worker.pid);
     while (wait4(worker.pid, &status, 0, &usage) < 0)
         if (errno != EINTR)
             return false;
@@ -295,13 +316,16 @@ Heard hear(Worker &worker, Answer &answer, WorkerEnd &end) {
     if (n > 0) {
         bool malformed = static_cast<std::size_t>(n) > sizeof bytes;
         worker.buffer.append(bytes, malformed ? 0 : static_cast<std::size_t>(n));
-        if (!malformed && takeAnswer(worker.buffer, answer, malformed)) {
+        // An answer for another job than the one in hand (one sent twice, or ahead) is none.
+        const bool taken = !malformed && takeAnswer(worker.buffer, answer, malformed);
+        if (taken && answer.serial == worker.serial) {
             worker.busy = false;
             return Heard::Answer;
         }
+        malformed = malformed || taken;
         if (!malformed)
             return Heard::Pending;
-        kill(worker.pid, SIGKILL);
+        killWorker(worker.pid);
         end.kind = WorkerEnd::Malformed;
     }
     finishOff(worker, end);
@@ -317,7 +341,7 @@ void stopWorker(Worker *worker) {
         int status = 0;
         rusage usage{};
         if (worker->busy)
-            kill(worker->pid, SIGKILL);
+            killWorker(worker->pid);
         reap(*worker, status, usage);
         forget(worker->pid);
     }
@@ -327,8 +351,7 @@ void stopWorker(Worker *worker) {
 
 void killWorkersNow() {
     for (volatile pid_t &slot : alive)
-        if (slot > 0)
-            kill(slot, SIGKILL);
+        killWorker(slot);
 }
 
 // The worker's side.

@@ -179,14 +179,44 @@ Answer work(const Job &job, NativeFile input, NativeFile output) {
         return a;
     }
     if (job.ending == ".limits") {
-        // The memory bound it was given, in MiB, as its answer's code.
+        // Its memory and file size bounds, in MiB, as the numbers of a text.
         closeFile(input);
         closeFile(output);
-        rlimit memory{};
+        rlimit memory{}, size{};
         getrlimit(RLIMIT_AS, &memory);
-        return answer(memory.rlim_cur == RLIM_INFINITY
-                          ? -1
-                          : static_cast<std::int32_t>(memory.rlim_cur >> 20));
+        getrlimit(RLIMIT_FSIZE, &size);
+        Answer a = answer(0);
+        a.text = TextId::TooLarge;
+        a.first = static_cast<std::uint32_t>(memory.rlim_cur >> 20);
+        a.second = static_cast<std::uint32_t>(size.rlim_cur >> 20);
+        return a;
+    }
+    // Answers no sound worker gives: two at once, an outcome or a text that does not exist, a
+    // part of one before it ends; or a sound answer, and then its end between two files.
+    if (job.ending == ".twice" || job.ending == ".range" || job.ending == ".text") {
+        Answer a = answer(IL_COULD_NOT_OPEN_FILE);
+        if (job.ending == ".range")
+            a.outcome = static_cast<Outcome>(7);
+        if (job.ending == ".text")
+            a.text = static_cast<TextId>(99);
+        a.serial = job.serial;
+        const std::string frame = encode(a);
+        if (write(3, frame.data(), frame.size()) < 0 ||
+            (job.ending == ".twice" && write(3, frame.data(), frame.size()) < 0))
+            _exit(3);
+        for (;;)
+            pause();
+    }
+    if (job.ending == ".short") {
+        if (write(3, "\x14", 1) < 0)
+            _exit(3);
+        _exit(0);
+    }
+    if (job.ending == ".quit") {
+        Answer a = answer(IL_COULD_NOT_OPEN_FILE);
+        a.serial = job.serial;
+        sendAnswer(a);
+        _exit(0);
     }
     if (job.ending == ".abort")
         std::abort();

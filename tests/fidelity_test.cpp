@@ -170,13 +170,16 @@ std::vector<std::uint8_t> reference(const std::filesystem::path &json, bool sixt
 }
 
 // The first line of each file's report, in argument order.
+// Each file's report, whole: the lines from one "Done!" or "Failed to ..." line to the next.
 std::vector<std::string> outcomes(const std::string &out) {
-    std::vector<std::string> firstLines;
+    std::vector<std::string> reports;
     std::istringstream lines(out.substr(std::min(out.size(), support::banner.size())));
-    for (std::string line; std::getline(lines, line);)
-        if (line == "Done!" || line.rfind("Failed to ", 0) == 0)
-            firstLines.push_back(line);
-    return firstLines;
+    for (std::string line; std::getline(lines, line);) {
+        if (line == "Done!" || line.rfind("Failed to ", 0) == 0 || reports.empty())
+            reports.emplace_back();
+        reports.back() += line + "\n";
+    }
+    return reports;
 }
 
 TEST(PngSuite, ValidImagesConvertExactlyAndCorruptOnesWriteNothing) {
@@ -204,7 +207,11 @@ TEST(PngSuite, ValidImagesConvertExactlyAndCorruptOnesWriteNothing) {
         const std::filesystem::path tgaPath = dir.path / (stem + ".tga");
         if (stem[0] == 'x') {
             ++corrupt;
-            const bool ok = said[i] == "Failed to load:" && !std::filesystem::exists(tgaPath);
+            // Bad values the library finds itself; broken chunks, which libpng finds for it.
+            const bool value = stem == "xcrn0g04" || stem == "xlfn0g04" || stem.rfind("xs", 0) == 0;
+            const std::string report = value ? support::failed(true, 1285, "invalid value")
+                                             : support::failed(true, 1507, "png library error");
+            const bool ok = said[i] == report && !std::filesystem::exists(tgaPath);
             refused += ok;
             EXPECT_TRUE(ok) << names[i] << ": " << said[i];
             continue;
@@ -216,8 +223,8 @@ TEST(PngSuite, ValidImagesConvertExactlyAndCorruptOnesWriteNothing) {
                                   reference(suite / "json" / (stem + ".json"),
                                             support::readFile(dir.path / names[i])[24] == 16)};
         const std::size_t wrong = support::differingPixels(tga.image, want);
-        exact += said[i] == "Done!" && tga.ok && wrong == 0;
-        EXPECT_EQ(said[i], "Done!") << names[i];
+        exact += said[i] == support::done && tga.ok && wrong == 0;
+        EXPECT_EQ(said[i], support::done) << names[i];
         EXPECT_TRUE(tga.ok) << names[i] << ": " << tga.why;
         EXPECT_EQ(wrong, 0u) << names[i];
     }

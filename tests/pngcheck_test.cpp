@@ -110,3 +110,30 @@ TEST(PngCheck, EveryCutBeforeTheEndChunkIsTruncated) {
             << "cut at " << length;
     }
 }
+
+namespace {
+
+// A PNG whose first data chunk ends `shift` bytes after the check's first 64 KiB block ends.
+std::string endingNearTheBlockEdge(int shift) {
+    const std::string head = support::pngSignature + support::ihdr(1, 1, 8, 0);
+    const std::size_t length = 65536 + static_cast<std::size_t>(shift) - head.size() - 12;
+    return head + support::chunk("tEXt", std::string(length, 'a')) + support::chunk("IEND", "");
+}
+
+} // namespace
+
+// The check reads in blocks of 64 KiB: a chunk, or a chunk's length and type, that ends at a
+// block's edge, just before or just after it, or straddles it, is read as any other; a file cut
+// there is truncated.
+TEST(PngCheck, ChunksAtTheBlockEdgeAreReadWhole) {
+    for (const int shift : {-13, -12, -9, -8, -4, -1, 0, 1, 4, 8, 12, 13}) {
+        const std::string bytes = endingNearTheBlockEdge(shift);
+        EXPECT_EQ(check(bytes).code, 0) << "ending " << shift << " bytes after the edge";
+        for (const std::size_t cut :
+             {std::size_t{65535}, std::size_t{65536}, std::size_t{65537}, bytes.size() - 1})
+            if (cut < bytes.size()) {
+                EXPECT_EQ(check(bytes.substr(0, cut)).code, fileReadError)
+                    << "ending " << shift << " after the edge, cut at " << cut;
+            }
+    }
+}

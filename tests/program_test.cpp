@@ -604,7 +604,9 @@ TEST(HostileFiles, WorkersShareTheMemoryBound) {
     ASSERT_TRUE(writePng(dir.path / "a.limits") && writePng(dir.path / "c.limits") &&
                 support::writeFile(dir.path / "big.limits",
                                    support::png(6000, 6000, 8, 6, std::string(10, '\0'))));
-    const auto bound = [](int mib) { return failed(true, mib, "unknown error"); };
+    const auto bound = [](int mib) {
+        return failed(true, 0, "image too large: " + std::to_string(mib) + "x2049");
+    };
     const support::RunOptions options{{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
                                        {"OSTRELLE_TEST_ONLY_WORKERS", "2"},
                                        {"OSTRELLE_TEST_ONLY_MEMORY_MIB", "400"}}};
@@ -650,6 +652,28 @@ TEST(HostileFiles, EachKindOfCollisionAloneMakesTheRunSerial) {
                                  "one/s.tga", "one/r.tga", "two/h.tga"})
             fs::remove(d / name);
     }
+}
+
+// A worker that answers as no sound worker does (with an outcome or a text that does not exist,
+// with part of an answer) is never believed: its file is reported in the program's own words,
+// tried once more alone first. One that answers twice keeps its first answer, and its second is
+// no answer for the next file, which is tried again alone; one that ends between two files is
+// replaced, and the next file converts.
+TEST(HostileFiles, AMisbehavingWorkerIsNeverBelieved) {
+    support::TempDir dir;
+    const std::vector<std::string> args{"g1.png", "a.twice", "g2.png",  "b.range", "c.text",
+                                        "d.quit", "g3.png",  "e.short", "g4.png"};
+    for (const std::string &name : args)
+        ASSERT_TRUE(writePng(dir.path / name));
+    const std::string malformed = failed(true, 1284, "the worker gave a malformed answer");
+    const support::Run run =
+        support::runOstrelle(args, dir.path,
+                             {{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
+                               {"OSTRELLE_TEST_ONLY_WORKERS", "1"}}});
+    const std::string unopened = failed(true, 1290, "could not open file");
+    EXPECT_EQ(run.out, banner + done + unopened + done + malformed + malformed + unopened + done +
+                           failed(true, 1284, "the image library ended the process (status 0)") +
+                           done);
 }
 
 // A file that fails only in a worker that served others (here a worker poisoned to abort on its
