@@ -79,7 +79,7 @@ src/imagesize.cpp~        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4
 src/convert.cpp~        table[i][3] = alpha >= 0 ? e[alpha] : 255;~        table[i][3] = 255;~the palette table drops the palette's alpha
 src/convert.cpp~        if (data[i] >= count)\n            return false;~        (void)count;~an index past the palette is looked up
 src/convert.cpp~    ilRegisterOrigin(IL_ORIGIN_LOWER_LEFT);\n}\n\nint libraryCode~}\n\nint libraryCode~rows turned over but still marked upper-left
-src/run.cpp~    setup.memoryBytes = slot.whole \|\| slots_.size() == 1 ? limits_.memoryBytes : share();~    setup.memoryBytes = limits_.memoryBytes;~each of several workers has the whole memory bound
+src/run.cpp~    setup.memoryBytes = slot.whole || slots_.size() == 1 ? limits_.memoryBytes : share();~    setup.memoryBytes = limits_.memoryBytes;~each of several workers has the whole memory bound
 src/run.cpp~        const bool large = slots_.size() > 1 && files_[next_].memoryNeed > share();~        const bool large = false;~a file larger than a share runs beside others
 TABLE
 )
