@@ -572,6 +572,46 @@ TEST(Save, EveryFileSystemGetsWholeFilesAndNothingReplaced) {
     }
 }
 
+// On a pipe the last report is out, whole, before the wait begins, also a failure's (whose lines
+// are printed by printf); a run started with SIGINT ignored (as by nohup) keeps it ignored at
+// the wait, and still ends with one character.
+TEST(Run, TheLastReportIsOutBeforeTheWaitAndAnIgnoredSigintStaysIgnored) {
+    support::TempDir dir;
+    int input[2], output[2];
+    ASSERT_TRUE(pipe(input) == 0 && pipe(output) == 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::signal(SIGINT, SIG_IGN);
+        if (dup2(input[0], 0) < 0 || dup2(output[1], 1) < 0 || chdir(dir.path.c_str()) != 0)
+            _exit(127);
+        execl(OSTRELLE_BIN, OSTRELLE_BIN, "missing.png", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(input[0]);
+    close(output[1]);
+    const std::string expected = banner + failed(true, 1290, "could not open file");
+    std::string printed;
+    pollfd pfd{output[0], POLLIN, 0};
+    char buffer[512];
+    while (printed.size() < expected.size() && poll(&pfd, 1, 10000) > 0) {
+        const ssize_t n = read(output[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        printed.append(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(printed, expected);
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "ended by an ignored SIGINT";
+    ASSERT_EQ(write(input[1], "k", 1), 1);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(input[1]);
+    close(output[0]);
+}
+
 // A batch of 20,000 files whose names take about 1.5 MB converts whole: nothing about one run is
 // sent to a worker at once.
 TEST(Run, ABatchOfTwentyThousandFilesConverts) {
