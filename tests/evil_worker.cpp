@@ -63,6 +63,9 @@ bool tcp(int port, bool connecting) {
     return ok;
 }
 
+// The run that started this worker, seen before anything could have ended it.
+pid_t run = 0;
+
 // The output of a ".keep" job, held to be written into once the run has its answer.
 int keptOutput = -1;
 
@@ -95,7 +98,9 @@ Answer actOut(int port, int shmid, pid_t other, int input) {
         },
         [&] { return tcp(port, true); },
         [] { return tcp(0, false); },
-        [] { return kill(getppid(), SIGTERM) == 0; },
+        // Only ever at the run that started it: a worker orphaned meanwhile would otherwise
+        // signal whatever adopted it.
+        [] { return getppid() == run && run > 1 && kill(run, SIGTERM) == 0; },
         [] {
             rlimit files{};
             return getrlimit(RLIMIT_NOFILE, &files) == 0 && setrlimit(RLIMIT_NOFILE, &files) == 0;
@@ -144,8 +149,8 @@ Answer actOut(int port, int shmid, pid_t other, int input) {
         },
         [&] { return fcntl(input, F_SETOWN, other) == 0 || fcntl(input, F_SETSIG, SIGKILL) == 0; },
         [] {
-            return opens("/proc/" + std::to_string(getppid()) + "/mem", 0) ||
-                   readable("/proc/" + std::to_string(getppid()) + "/mem");
+            return opens("/proc/" + std::to_string(run) + "/mem", 0) ||
+                   readable("/proc/" + std::to_string(run) + "/mem");
         },
         [] {
             if (keptOutput < 0)
@@ -244,4 +249,7 @@ Answer work(const Job &job, NativeFile input, NativeFile output) {
 
 } // namespace
 
-int main(int argc, char **) { return runAsWorker(argc, work) < 0 ? 1 : 0; }
+int main(int argc, char **) {
+    run = getppid();
+    return runAsWorker(argc, work) < 0 ? 1 : 0;
+}
