@@ -30,7 +30,7 @@ inline const char *const acts[] = {
     "read the environment",
     "clear the parent-death signal",
     "reach another program's shared memory",
-    "lower the user's priorities",
+    "lower another program's priority",
     "change another program's scheduling",
     "own a descriptor's signals",
     "open the run's memory",

@@ -142,7 +142,8 @@ Answer actOut(int port, int shmid, pid_t other, int input) {
             void *memory = shmat(shmid, nullptr, 0);
             return memory != reinterpret_cast<void *>(-1) && shmdt(memory) == 0;
         },
-        [] { return setpriority(PRIO_USER, getuid(), 19) == 0; },
+        // At the other program alone: were it let through, PRIO_USER would slow all the user's.
+        [&] { return setpriority(PRIO_PROCESS, static_cast<id_t>(other), 19) == 0; },
         [&] {
             const sched_param p{0};
             return sched_setscheduler(other, SCHED_IDLE, &p) == 0;
