@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 
 #ifdef _WIN32
+#include "fs.h"
+
 #include <io.h>
 #else
 #include <unistd.h>
@@ -138,12 +140,13 @@ namespace {
 // Opens path for reading without ever waiting: -1 unless it is a regular file.
 int openRegular(const char *path) {
 #ifdef _WIN32
-    const int fd = _open(path, _O_RDONLY | _O_BINARY);
-    struct _stat64 st {};
-    if (fd >= 0 && (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFREG) == 0)) {
-        _close(fd);
-        return -1;
-    }
+    // The run's own way in, which opens nothing but a file by name: a pipe is never connected to.
+    const NativeFile file = openInput(path);
+    const int fd = file == noFile
+                       ? -1
+                       : _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        closeFile(file);
 #else
     // Opened without waiting, so a named pipe put in the file's place cannot hold anyone here.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
