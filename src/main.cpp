@@ -8,6 +8,10 @@
 #include <csignal>
 #include <iostream>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 // A run ended by a signal takes its workers and its temporary file with it, then ends as the
@@ -37,8 +41,15 @@ void endRunOnSignals() {
     std::signal(SIGCHLD, SIG_DFL);
     std::signal(SIGPIPE, SIG_IGN);
 #else
-    for (const int sig : {SIGINT, SIGTERM})
-        std::signal(sig, endRun);
+    // Ctrl+C, Ctrl+Break and closing the console window come to a handler on a thread of its
+    // own; returning FALSE lets Windows then end the run as the event would have.
+    SetConsoleCtrlHandler(
+        [](DWORD) -> BOOL {
+            killWorkersNow();
+            removeTemporaryNow();
+            return FALSE;
+        },
+        TRUE);
 #endif
 }
 

@@ -1,35 +1,42 @@
-// Starting, feeding, watching and ending a worker on Windows.
+// Starting, feeding, watching and ending a worker on Windows. A worker is a copy of the program in
+// a job object that bounds its memory and ends it with the run, without a console, with nul as
+// standard input, output and error and an environment of its marker alone. It inherits its two
+// pipes to the run and nothing else; each job's files are duplicated into it as it is handed
+// over, the input for reading only and the output for writing only.
 #include "worker.h"
 
-#include "convert.h"
 #include "testonly.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cwchar>
-#include <cwctype>
-#include <fcntl.h>
-#include <io.h>
 #include <new>
+#include <random>
 
 namespace {
+
+// A number a worker cannot guess ahead.
+std::uint32_t unforeseeable() {
+    static std::mt19937 numbers{std::random_device{}()};
+    return static_cast<std::uint32_t>(numbers());
+}
 
 // The worker finds the run's process and its two pipe ends in this variable of its environment:
 // "<pid> <requests handle> <answers handle>".
 const char workerMarker[] = "OSTRELLE_WORKER_OF";
 
-// A worker the run has killed for writing too much ends with this code.
+// A worker the run has killed for writing too much, and one it stops, end with these codes.
 constexpr UINT outputBoundExit = 0x4F42;
+constexpr UINT stoppedExit = 1;
 
 std::wstring wide(const std::string &utf8) {
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    const int size = static_cast<int>(utf8.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
     std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
     if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, out.data(), n);
     return out;
 }
 
@@ -42,7 +49,7 @@ std::wstring quoted(const std::wstring &arg) {
             ++backslashes;
             continue;
         }
-        // Backslashes are only special before a quote: there they are doubled.
+        // Backslashes matter only before a quote: there they are doubled.
         out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
         backslashes = 0;
         out += c;
@@ -52,31 +59,8 @@ std::wstring quoted(const std::wstring &arg) {
     return out;
 }
 
-std::string mib(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
-
 std::string withError(const std::string &what) {
     return what + " (error " + std::to_string(GetLastError()) + ")";
-}
-
-// How a worker that ended without answering ended. peakBytes is the most memory it committed: a
-// fault near the bound is most likely the library using an allocation that the bound made fail.
-Report describe(DWORD code, std::uint64_t peakBytes, const WorkerLimits &limits) {
-    const auto failed = [](std::string text) {
-        return failure(Outcome::FailedLoad, 1284, std::move(text));
-    };
-    if (code == static_cast<DWORD>(workerOutOfMemoryStatus) ||
-        (code >= 0xC0000000u && peakBytes >= limits.memoryBytes / 2))
-        return failed("ran out of memory (limit " + mib(limits.memoryBytes) + ")");
-    if (code >= 0xC0000000u) {
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
-        return failed(std::string("the image library crashed (exception ") + hex + ")");
-    }
-    return failed("the image library ended the process (status " + std::to_string(code) + ")");
-}
-
-Report grewPast(const WorkerLimits &limits) {
-    return failure(Outcome::FailedSave, 1284, "the output grew past " + mib(limits.outputBytes));
 }
 
 bool writeAll(HANDLE pipe, const std::string &bytes) {
@@ -103,50 +87,34 @@ const std::wstring &ownProgram() {
     return path;
 }
 
-bool sameName(const std::wstring &entry, const std::wstring &name) {
-    if (entry.size() <= name.size() || entry[name.size()] != L'=')
-        return false;
-    for (std::size_t i = 0; i < name.size(); ++i)
-        if (std::towupper(entry[i]) != std::towupper(name[i]))
-            return false;
-    return true;
+// The worker's environment block: its marker, and the system folder, which loading the system's
+// DLLs may need; nothing of the user's. Windows expects the names sorted, as they are here.
+std::wstring workerEnvironment(const std::string &marker) {
+    std::wstring block = wide(workerMarker) + L"=" + wide(marker) + L'\0';
+    wchar_t root[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
+    if (n > 0 && n < MAX_PATH)
+        block += L"SystemRoot=" + std::wstring(root, n) + L'\0';
+    return block + L'\0';
 }
 
-// This process's environment with the marker set to value, as a block for CreateProcessW. The
-// block stays sorted by name, as Windows expects of it.
-std::wstring environmentWith(const std::string &value) {
-    const std::wstring name = wide(workerMarker);
-    std::vector<std::wstring> entries;
-    if (wchar_t *block = GetEnvironmentStringsW()) {
-        for (const wchar_t *e = block; *e != L'\0'; e += std::wcslen(e) + 1) {
-            const std::wstring entry = e;
-            if (!sameName(entry, name))
-                entries.push_back(entry);
-        }
-        FreeEnvironmentStringsW(block);
+// The jobs of the workers alive, for killWorkersNow; a slot holds null when free.
+constexpr std::size_t maxWorkers = 1024;
+std::atomic<HANDLE> alive[maxWorkers];
+
+void remember(HANDLE job) {
+    for (std::atomic<HANDLE> &slot : alive) {
+        HANDLE free = nullptr;
+        if (slot.compare_exchange_strong(free, job))
+            return;
     }
-    const std::wstring marker = name + L"=" + wide(value);
-    const auto upper = [](const std::wstring &s) {
-        std::wstring key = s.substr(0, s.find(L'=', 1));
-        for (wchar_t &c : key)
-            c = static_cast<wchar_t>(std::towupper(c));
-        return key;
-    };
-    const auto at = std::find_if(entries.begin(), entries.end(),
-                                 [&](const std::wstring &e) { return upper(e) > upper(marker); });
-    entries.insert(at, marker);
-    std::wstring out;
-    for (const std::wstring &entry : entries)
-        out += entry + L'\0';
-    return out + L'\0';
 }
 
-// The file bound: a worker whose staged file has grown past it is killed.
-bool overOutputBound(const std::wstring &staged, std::uint64_t bound) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (staged.empty() || !GetFileAttributesExW(staged.c_str(), GetFileExInfoStandard, &data))
-        return false;
-    return (std::uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow) > bound;
+void forget(HANDLE job) {
+    for (std::atomic<HANDLE> &slot : alive) {
+        HANDLE mine = job;
+        slot.compare_exchange_strong(mine, nullptr);
+    }
 }
 
 } // namespace
@@ -159,10 +127,12 @@ struct Worker {
     HANDLE answered = nullptr; // set when the read ends: bytes came, or the worker ended
     OVERLAPPED reading{};
     bool readPending = false;
-    char incoming[65536];
+    char incoming[256];
     std::string buffer;
-    std::wstring staged; // the current file's staged output, watched for the file bound
-    bool outputTooLarge = false;
+    bool busy = false;           // a file was handed over and not yet answered
+    NativeFile scratch = noFile; // the run's own handle to the output in hand, for the file bound
+    bool outputTooLarge = false; // the run killed it for the file bound
+    std::uint32_t serial = 0;    // the job in hand's
     WorkerLimits limits;
 };
 
@@ -197,21 +167,10 @@ HANDLE makeJob(const WorkerLimits &limits, std::string &why) {
     return job;
 }
 
-// An inheritable copy of this process's standard error, or null when it has none.
-HANDLE inheritableStderr() {
-    HANDLE copy = nullptr;
-    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    if (err == nullptr || err == INVALID_HANDLE_VALUE ||
-        !DuplicateHandle(GetCurrentProcess(), err, GetCurrentProcess(), &copy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS))
-        return nullptr;
-    return copy;
-}
-
-// Starts program suspended, inheriting exactly the handles given and nothing else of this
-// process; its standard input and output are nul, standard error err.
+// Starts program suspended and without a console, inheriting exactly the handles given and
+// nothing else of this process; its standard input, output and error are nul.
 bool spawn(const std::wstring &program, std::wstring environment, std::vector<HANDLE> handles,
-           HANDLE nul, HANDLE err, PROCESS_INFORMATION &process) {
+           HANDLE nul, PROCESS_INFORMATION &process) {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> storage(size);
@@ -226,11 +185,11 @@ bool spawn(const std::wstring &program, std::wstring environment, std::vector<HA
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = nul;
         startup.StartupInfo.hStdOutput = nul;
-        startup.StartupInfo.hStdError = err;
+        startup.StartupInfo.hStdError = nul;
         startup.lpAttributeList = attributes;
         std::wstring commandLine = quoted(program);
         started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT |
+                                 CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT |
                                      EXTENDED_STARTUPINFO_PRESENT,
                                  environment.data(), nullptr, &startup.StartupInfo, &process);
     }
@@ -242,15 +201,17 @@ bool spawn(const std::wstring &program, std::wstring environment, std::vector<HA
 
 // Makes the pipe the worker answers on: this end read overlapped, the worker's end an ordinary
 // inheritable one. An anonymous pipe cannot be read overlapped, so this one has a name no other
-// run or worker uses.
+// run or worker uses; being its first instance makes sure this process is its server, which is
+// how the worker knows its run.
 bool answerPipe(HANDLE &ours, HANDLE &theirs, SECURITY_ATTRIBUTES &inherit) {
     static unsigned serial = 0;
+    std::random_device entropy;
     const std::wstring name = L"\\\\.\\pipe\\ostrelle-" + std::to_wstring(GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(++serial);
+                              L"-" + std::to_wstring(++serial) + L"-" + std::to_wstring(entropy());
     ours = CreateNamedPipeW(
         name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 65536,
-        0, nullptr);
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 4096, 0,
+        nullptr);
     if (ours == INVALID_HANDLE_VALUE)
         return false;
     theirs = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
@@ -282,6 +243,33 @@ void cancelRead(Worker &worker) {
 
 std::string handleText(HANDLE h) {
     return std::to_string(static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(h)));
+}
+
+// The file bound: the output in hand has grown past it.
+bool overOutputBound(const Worker &worker) {
+    LARGE_INTEGER size{};
+    return worker.busy && worker.scratch != noFile && GetFileSizeEx(worker.scratch, &size) &&
+           static_cast<std::uint64_t>(size.QuadPart) > worker.limits.outputBytes;
+}
+
+// A copy of file in the worker, with only the access given; null when none could be made.
+HANDLE giveTo(const Worker &worker, NativeFile file, DWORD access) {
+    HANDLE theirs = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), file, worker.process, &theirs, access, FALSE, 0))
+        return nullptr;
+    return theirs;
+}
+
+// Closes a handle that giveTo made in the worker.
+void takeBack(const Worker &worker, HANDLE theirs) {
+    if (theirs != nullptr)
+        DuplicateHandle(worker.process, theirs, nullptr, nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
+}
+
+void closeRequests(Worker &worker) {
+    if (worker.requests != nullptr)
+        CloseHandle(worker.requests);
+    worker.requests = nullptr;
 }
 
 } // namespace
@@ -318,39 +306,32 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
         return nullptr;
     }
     HANDLE answered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (answered == nullptr || !answerPipe(answersRead, answersWrite, inherit)) {
+    HANDLE nul =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherit, OPEN_EXISTING, 0, nullptr);
+    if (answered == nullptr || nul == INVALID_HANDLE_VALUE ||
+        !answerPipe(answersRead, answersWrite, inherit)) {
         why = withError("cannot start a worker: no pipe");
-        for (HANDLE h : {requestsRead, requestsWrite, job, answered})
-            if (h != nullptr)
+        for (HANDLE h : {requestsRead, requestsWrite, job, answered, nul})
+            if (h != nullptr && h != INVALID_HANDLE_VALUE)
                 CloseHandle(h);
         return nullptr;
     }
     SetHandleInformation(requestsWrite, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul =
-        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    &inherit, OPEN_EXISTING, 0, nullptr);
-    if (nul == INVALID_HANDLE_VALUE)
-        nul = nullptr;
-    HANDLE err = inheritableStderr();
-    std::vector<HANDLE> handles{requestsRead, answersWrite};
-    for (HANDLE h : {nul, err})
-        if (h != nullptr)
-            handles.push_back(h);
 
     const std::string marker = std::to_string(GetCurrentProcessId()) + " " +
                                handleText(requestsRead) + " " + handleText(answersWrite);
     PROCESS_INFORMATION process{};
     bool started =
-        spawn(program, environmentWith(marker), handles, nul, err != nullptr ? err : nul, process);
+        spawn(program, workerEnvironment(marker), {requestsRead, answersWrite, nul}, nul, process);
     if (!started)
         why = withError("cannot start a worker");
-    for (HANDLE h : {requestsRead, answersWrite, nul, err})
-        if (h != nullptr)
-            CloseHandle(h);
+    for (HANDLE h : {requestsRead, answersWrite, nul})
+        CloseHandle(h);
     // Still suspended, it has run no code outside the job.
     if (started && !AssignProcessToJobObject(job, process.hProcess)) {
         why = withError("cannot start a worker: it could not be bounded");
-        TerminateProcess(process.hProcess, 1);
+        TerminateProcess(process.hProcess, stoppedExit);
         WaitForSingleObject(process.hProcess, INFINITE);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
@@ -361,6 +342,7 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
             CloseHandle(h);
         return nullptr;
     }
+    remember(job);
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
 
@@ -372,21 +354,32 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
     worker->answered = answered;
     worker->limits = limits;
     readAnswers(*worker);
-    if (!writeAll(worker->requests, encode(setup))) {
-        // A worker that cannot even take its setup has ended; takeAnswer will say how.
-        CloseHandle(worker->requests);
-        worker->requests = nullptr;
-    }
+    // A worker that cannot even take its setup has ended; hear() will say how.
+    if (!writeAll(worker->requests, encode(setup)))
+        closeRequests(*worker);
     return worker;
 }
 
-bool submit(Worker &worker, const Job &job) {
-    worker.staged = wide(job.staged);
-    if (worker.requests != nullptr && writeAll(worker.requests, encode(job)))
+bool submit(Worker &worker, Job job, NativeFile input, NativeFile output) {
+    job.hasInput = input != noFile;
+    job.hasOutput = output != noFile;
+    job.serial = worker.serial = unforeseeable();
+    HANDLE theirInput = nullptr, theirOutput = nullptr;
+    bool handed = worker.requests != nullptr;
+    if (handed && job.hasInput)
+        handed = (theirInput = giveTo(worker, input, GENERIC_READ)) != nullptr;
+    if (handed && job.hasOutput)
+        handed = (theirOutput = giveTo(worker, output, GENERIC_WRITE)) != nullptr;
+    job.input = reinterpret_cast<std::uintptr_t>(theirInput);
+    job.output = reinterpret_cast<std::uintptr_t>(theirOutput);
+    if (handed && writeAll(worker.requests, encode(job))) {
+        worker.busy = true;
+        worker.scratch = output;
         return true;
-    if (worker.requests != nullptr)
-        CloseHandle(worker.requests);
-    worker.requests = nullptr;
+    }
+    takeBack(worker, theirInput);
+    takeBack(worker, theirOutput);
+    closeRequests(worker);
     return false;
 }
 
@@ -398,7 +391,7 @@ int waitForAny(const std::vector<Worker *> &workers,
     for (;;) {
         for (std::size_t i = 0; i < workers.size(); ++i) {
             Worker &w = *workers[i];
-            if (overOutputBound(w.staged, w.limits.outputBytes)) {
+            if (!w.outputTooLarge && overOutputBound(w)) {
                 w.outputTooLarge = true;
                 TerminateProcess(w.process, outputBoundExit);
                 return static_cast<int>(i);
@@ -407,7 +400,7 @@ int waitForAny(const std::vector<Worker *> &workers,
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
             return -1;
-        // Wakes at least every 50 ms to look at the staged files; rounded up, so that the
+        // Wakes at least every 50 ms to look at the outputs' sizes; rounded up, so that the
         // deadline is never missed by a millisecond.
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
@@ -423,85 +416,175 @@ int waitForAny(const std::vector<Worker *> &workers,
 
 namespace {
 
-// Collects the exit code of a worker that has closed its answers: it is ending, so this waits a
-// short while, then makes sure.
+// Collects the exit code of a worker that has closed its answers or been killed: it is ending,
+// so this waits a short while, then makes sure.
 bool reap(Worker &worker, DWORD &code) {
     if (WaitForSingleObject(worker.process, 2000) != WAIT_OBJECT_0) {
-        TerminateProcess(worker.process, 1);
+        TerminateProcess(worker.process, stoppedExit);
         WaitForSingleObject(worker.process, INFINITE);
     }
     return GetExitCodeProcess(worker.process, &code) != 0;
 }
 
-bool hasEnded(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
+WorkerEnd endOf(const Worker &worker, DWORD code) {
+    WorkerEnd end;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION used{};
+    if (QueryInformationJobObject(worker.job, JobObjectExtendedLimitInformation, &used, sizeof used,
+                                  nullptr))
+        end.peakBytes = used.PeakProcessMemoryUsed;
+    end.status = code;
+    if (worker.outputTooLarge)
+        end.kind = WorkerEnd::OutputBound;
+    else if (code == static_cast<DWORD>(workerOutOfMemoryStatus))
+        end.kind = WorkerEnd::OutOfMemory;
+    else if (code >= 0xC0000000u)
+        end.kind = WorkerEnd::Crashed;
+    else
+        end.kind = WorkerEnd::Exited;
+    return end;
+}
+
+void finishOff(Worker &worker, WorkerEnd &end) {
+    cancelRead(worker);
+    DWORD code = 0;
+    if (!reap(worker, code)) {
+        end.kind = WorkerEnd::Unknown;
+        end.status = GetLastError();
+    } else if (end.kind != WorkerEnd::Malformed) {
+        end = endOf(worker, code);
+    }
+    worker.busy = false;
+    worker.scratch = noFile;
+}
 
 } // namespace
 
-Answer takeAnswer(Worker &worker, Report &report) {
+Heard hear(Worker &worker, Answer &answer, WorkerEnd &end) {
     DWORD n = 0;
     if (!worker.outputTooLarge && worker.readPending) {
-        if (GetOverlappedResult(worker.answers, &worker.reading, &n, FALSE)) {
-            worker.readPending = false;
-            worker.buffer.append(worker.incoming, n);
-            bool malformed = false;
-            if (takeReport(worker.buffer, report, malformed)) {
-                // A file that outgrew the bound between two looks is caught here.
-                if (report.outcome == Outcome::Done &&
-                    overOutputBound(worker.staged, worker.limits.outputBytes))
-                    report = grewPast(worker.limits);
-                worker.staged.clear();
-                readAnswers(worker);
-                return Answer::Report;
-            }
-            if (!malformed) {
-                readAnswers(worker);
-                return Answer::Pending;
-            }
-            TerminateProcess(worker.process, 1);
-            WaitForSingleObject(worker.process, INFINITE);
-            report = failure(Outcome::FailedLoad, 1284, "the worker gave a malformed answer");
-            return Answer::Ended;
+        if (!GetOverlappedResult(worker.answers, &worker.reading, &n, FALSE)) {
+            // Still reading: a worker that took its file is converting it; one that could not
+            // take it has ended, or is ending.
+            if (GetLastError() == ERROR_IO_INCOMPLETE && worker.requests != nullptr)
+                return Heard::Pending;
+            finishOff(worker, end);
+            return Heard::Ended;
         }
-        // Still reading: a worker that took its file is converting it; one that could not take
-        // it has ended, or is ending.
-        if (GetLastError() == ERROR_IO_INCOMPLETE && worker.requests != nullptr)
-            return Answer::Pending;
-        cancelRead(worker);
+        worker.readPending = false;
+        worker.buffer.append(worker.incoming, n);
+        bool malformed = false;
+        // An answer for another job than the one in hand (one sent twice, or ahead) is none.
+        const bool taken = takeAnswer(worker.buffer, answer, malformed);
+        malformed = malformed || (taken && answer.serial != worker.serial);
+        if (taken && !malformed) {
+            // An output that outgrew the bound since the last look is caught here.
+            if (!overOutputBound(worker)) {
+                worker.busy = false;
+                worker.scratch = noFile;
+                readAnswers(worker);
+                return Heard::Answer;
+            }
+            worker.outputTooLarge = true;
+            TerminateProcess(worker.process, outputBoundExit);
+        } else if (!malformed) {
+            readAnswers(worker);
+            return Heard::Pending;
+        } else {
+            TerminateProcess(worker.process, stoppedExit);
+            end.kind = WorkerEnd::Malformed;
+        }
     }
-    DWORD code = 0;
-    if (!reap(worker, code)) {
-        report = failure(Outcome::FailedLoad, 1284,
-                         withError("the worker ended, and how could not be found out"));
-        return Answer::Ended;
-    }
-    if (worker.outputTooLarge) {
-        report = grewPast(worker.limits);
-        return Answer::Ended;
-    }
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION used{};
-    if (!QueryInformationJobObject(worker.job, JobObjectExtendedLimitInformation, &used,
-                                   sizeof used, nullptr))
-        used.PeakProcessMemoryUsed = 0;
-    report = describe(code, used.PeakProcessMemoryUsed, worker.limits);
-    return Answer::Ended;
+    finishOff(worker, end);
+    return Heard::Ended;
 }
 
 void stopWorker(Worker *worker) {
     if (worker == nullptr)
         return;
-    if (worker->requests != nullptr)
-        CloseHandle(worker->requests);
-    // An idle worker has nothing left to save, and one that is still busy must not finish: either
-    // is killed, and the run goes on only once it has let go of its staged file.
-    if (!hasEnded(worker->process)) {
-        TerminateProcess(worker->process, 1);
-        WaitForSingleObject(worker->process, INFINITE);
-    }
+    // An idle worker ends at the end of its requests; one that is still busy is killed.
+    closeRequests(*worker);
+    if (worker->busy)
+        TerminateProcess(worker->process, stoppedExit);
+    DWORD code = 0;
+    reap(*worker, code);
     cancelRead(*worker);
+    forget(worker->job);
     for (HANDLE h : {worker->process, worker->job, worker->answers, worker->answered})
         CloseHandle(h);
     delete worker;
 }
+
+void killWorkersNow() {
+    for (std::atomic<HANDLE> &slot : alive)
+        if (HANDLE job = slot.load())
+            TerminateJobObject(job, stoppedExit);
+}
+
+// The worker's side.
+
+namespace {
+
+// The worker's ends of its pipes to the run, from the marker.
+HANDLE requestsPipe = nullptr, answersPipe = nullptr;
+
+// True when the marker names this process's pipes to the run: the answers pipe's server must be
+// the process the marker names, which only a run that made the pipe and handed it over is.
+bool startedByRun() {
+    char marker[96];
+    const DWORD length = GetEnvironmentVariableA(workerMarker, marker, sizeof marker);
+    unsigned long pid = 0;
+    unsigned long long requests = 0, answers = 0;
+    int used = 0;
+    if (length == 0 || length >= sizeof marker ||
+        std::sscanf(marker, "%lu %llu %llu%n", &pid, &requests, &answers, &used) != 3 ||
+        static_cast<DWORD>(used) != length)
+        return false;
+    requestsPipe = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(requests));
+    answersPipe = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(answers));
+    ULONG server = 0;
+    return GetFileType(requestsPipe) == FILE_TYPE_PIPE &&
+           GetFileType(answersPipe) == FILE_TYPE_PIPE &&
+           GetNamedPipeServerProcessId(answersPipe, &server) && server == pid;
+}
+
+// The bytes of the run's requests that came but are not yet taken.
+std::string pending;
+
+bool receive(std::string &payload) {
+    bool malformed = false;
+    while (!takeFrame(pending, payload, maxRequestBytes, malformed)) {
+        char bytes[maxRequestBytes + 4];
+        DWORD n = 0;
+        if (malformed || !ReadFile(requestsPipe, bytes, sizeof bytes, &n, nullptr) || n == 0)
+            return false;
+        pending.append(bytes, n);
+    }
+    return true;
+}
+
+// The handle that came as value, when a file came and it is one.
+NativeFile fileAt(bool came, std::uint64_t value) {
+    const HANDLE file = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+    return came && file != nullptr && GetFileType(file) == FILE_TYPE_DISK ? file : noFile;
+}
+
+} // namespace
+
+bool receiveSetup(WorkerSetup &setup) {
+    std::string payload;
+    return receive(payload) && decode(payload, setup);
+}
+
+bool receiveJob(Job &job, NativeFile &input, NativeFile &output) {
+    std::string payload;
+    if (!receive(payload) || !decode(payload, job))
+        return false;
+    input = fileAt(job.hasInput, job.input);
+    output = fileAt(job.hasOutput, job.output);
+    return true;
+}
+
+bool sendAnswer(const Answer &answer) { return writeAll(answersPipe, encode(answer)); }
 
 void limitSelf(const WorkerSetup &) {
     // The job holds the memory bound and the run watches the file bound; what is left is that no
@@ -509,33 +592,12 @@ void limitSelf(const WorkerSetup &) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 }
 
-int runAsWorker(WorkFunction work) {
-    char marker[96];
-    const DWORD length = GetEnvironmentVariableA(workerMarker, marker, sizeof marker);
-    if (length == 0)
+int runAsWorker(int argc, WorkFunction work) {
+    if (argc != 1 || !startedByRun())
         return -1;
-    unsigned long long requests = 0, answers = 0;
-    if (length >= sizeof marker || std::sscanf(marker, "%*u %llu %llu", &requests, &answers) != 2)
-        _exit(2);
-    const auto handle = [](unsigned long long value) {
-        return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
-    };
-    if (GetFileType(handle(requests)) != FILE_TYPE_PIPE ||
-        GetFileType(handle(answers)) != FILE_TYPE_PIPE)
-        _exit(2);
-    std::set_new_handler([] { _exit(workerOutOfMemoryStatus); });
-    const int requestsFd = _open_osfhandle(static_cast<intptr_t>(requests), _O_RDONLY);
-    const int answersFd = _open_osfhandle(static_cast<intptr_t>(answers), _O_WRONLY);
-    if (requestsFd < 0 || answersFd < 0)
-        _exit(2);
-    // Frames are bytes: a text-mode descriptor would turn every 10 into 13 10 and stop at 26.
-    _setmode(requestsFd, _O_BINARY);
-    _setmode(answersFd, _O_BINARY);
-    _exit(serveJobs(requestsFd, answersFd, work));
+    std::set_new_handler([] { ExitProcess(workerOutOfMemoryStatus); });
+    ExitProcess(static_cast<UINT>(serveJobs(work)));
 }
-
-// Windows has no confinement for a worker yet: it runs with the run's own rights.
-bool confineSelf(const WorkerSetup &, std::string &) { return true; }
 
 // Windows' heap has no switch for keeping freed memory; it is left as it is.
 void keepHeapWarm() {}

@@ -1,0 +1,373 @@
+// The file-system calls of fs.h on Windows. Paths arrive as UTF-8, which the manifest makes the
+// code page of the argument vector; a path that is not UTF-8 names no file at all.
+#include "fs.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <random>
+
+const NativeFile noFile = INVALID_HANDLE_VALUE;
+
+namespace {
+
+constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool isSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// True for a name that Windows takes for a device in any folder and with any ending: CON, AUX,
+// COM1 and the like, whatever follows a dot or trailing spaces.
+bool isDeviceName(std::wstring name) {
+    name = name.substr(0, name.find(L'.'));
+    while (!name.empty() && name.back() == L' ')
+        name.pop_back();
+    for (const wchar_t *device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (_wcsicmp(name.c_str(), device) == 0)
+            return true;
+    // COM0 to COM9 and LPT0 to LPT9, superscript digits too.
+    return name.size() == 4 &&
+           (_wcsnicmp(name.c_str(), L"COM", 3) == 0 || _wcsnicmp(name.c_str(), L"LPT", 3) == 0) &&
+           std::wcschr(L"0123456789\u00B9\u00B2\u00B3", name[3]) != nullptr;
+}
+
+// True for a path that reaches something other than a file in a folder: the device namespaces
+// (\\.\, \\?\ and \??\), a pipe or mailslot share, or a device name as the last part.
+bool reachesDevice(const std::wstring &path) {
+    if (path.size() >= 4 && isSlash(path[0]) && (isSlash(path[1]) || path[1] == L'?') &&
+        (path[2] == L'.' || path[2] == L'?') && isSlash(path[3]))
+        return true;
+    if (path.size() >= 2 && isSlash(path[0]) && isSlash(path[1])) {
+        // \\host\share\...: a share named pipe or mailslot is no folder.
+        const std::size_t at = path.find_first_of(L"\\/", 2);
+        const std::size_t end = at == std::wstring::npos ? at : path.find_first_of(L"\\/", at + 1);
+        const std::wstring share =
+            at == std::wstring::npos ? L"" : path.substr(at + 1, end - at - 1);
+        if (_wcsicmp(share.c_str(), L"pipe") == 0 || _wcsicmp(share.c_str(), L"mailslot") == 0)
+            return true;
+    }
+    const std::size_t slash = path.find_last_of(L"\\/:");
+    return isDeviceName(path.substr(slash == std::wstring::npos ? 0 : slash + 1));
+}
+
+// The path as Windows takes it, or "" when it is not UTF-8 or reaches a device or pipe.
+std::wstring fileName(const std::string &path) {
+    if (path.empty() || path.size() > 32767 || path.find('\0') != std::string::npos)
+        return {};
+    const int size = static_cast<int>(path.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), size, nullptr, 0);
+    if (n <= 0)
+        return {};
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), size, out.data(), n) != n ||
+        reachesDevice(out))
+        return {};
+    return out;
+}
+
+// The UTF-8 form of a path Windows gave, or "" when it holds something UTF-8 cannot.
+std::string utf8Of(const std::wstring &path) {
+    const int size = static_cast<int>(path.size());
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path.data(), size, nullptr, 0,
+                                      nullptr, nullptr);
+    if (n <= 0)
+        return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path.data(), size, out.data(), n, nullptr,
+                        nullptr);
+    return out;
+}
+
+// Opens the file or folder at name, following links, only to ask about it.
+HANDLE openToAsk(const std::wstring &name) {
+    return name.empty() ? INVALID_HANDLE_VALUE
+                        : CreateFileW(name.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Where the last part of path begins: after its folder as path spells it, separator included.
+std::size_t nameStart(const std::string &path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    if (slash != std::string::npos)
+        return slash + 1;
+    return path.size() >= 2 && path[1] == ':' ? 2 : 0;
+}
+
+std::string hex(std::uint64_t value) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+} // namespace
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string folderOf(const std::string &path) {
+    const std::size_t start = nameStart(path);
+    if (start == 0)
+        return ".";
+    // "E:x.tga" lies in "E:", that drive's current folder; a root keeps its separator, so that
+    // "\x.tga" lies in "\" and "E:\x.tga" in "E:\".
+    const bool root = start == 1 || (start == 3 && path[1] == ':' && isSeparator(path[2]));
+    return path.substr(0, root || !isSeparator(path[start - 1]) ? start : start - 1);
+}
+
+std::string fileIdentity(const std::string &path) {
+    const HANDLE file = openToAsk(fileName(path));
+    if (file == INVALID_HANDLE_VALUE)
+        return {};
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (!known)
+        return {};
+    return hex(info.dwVolumeSerialNumber) + ":" +
+           hex(std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow);
+}
+
+std::string resolvedPath(const std::string &path) {
+    const HANDLE file = openToAsk(fileName(path));
+    if (file == INVALID_HANDLE_VALUE)
+        return path;
+    std::wstring buffer(32768, L'\0');
+    const DWORD n =
+        GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(file);
+    if (n == 0 || n >= buffer.size())
+        return path;
+    buffer.resize(n);
+    // Windows answers in its own namespace, \\?\C:\... or \\?\UNC\host\...: as the user spells
+    // them, they name the same file.
+    if (buffer.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        buffer.replace(0, 8, L"\\\\");
+    else if (buffer.compare(0, 4, L"\\\\?\\") == 0)
+        buffer.erase(0, 4);
+    const std::string resolved = utf8Of(buffer);
+    return resolved.empty() ? path : resolved;
+}
+
+bool isLink(const std::string &path) {
+    const std::wstring name = fileName(path);
+    const DWORD attributes =
+        name.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool somethingAt(const std::string &path) {
+    // No file can have a name that is not UTF-8, and nothing is ever written to a device.
+    const std::wstring name = fileName(path);
+    if (name.empty())
+        return false;
+    if (GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+NativeFile openInput(const std::string &path) {
+    // Looked at first, so that nothing but a file is ever opened by name.
+    const std::wstring name = fileName(path);
+    const DWORD attributes =
+        name.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+        return noFile;
+    // Should a pipe stand there by now after all, its server may not act in this user's name.
+    const HANDLE file = CreateFileW(
+        name.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return noFile;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        CloseHandle(file);
+        return noFile;
+    }
+    return file;
+}
+
+void closeFile(NativeFile file) {
+    if (file != noFile && file != nullptr)
+        CloseHandle(file);
+}
+
+NativeFile makeScratch() {
+    std::wstring folder(MAX_PATH + 1, L'\0');
+    const DWORD n = GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
+    if (n == 0 || n >= folder.size())
+        return noFile;
+    folder.resize(n);
+    // Gone as soon as the run and its worker have both let go of it, however they end.
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::wstring name = folder + L"ostrelle-" + std::to_wstring(entropy()) +
+                                  std::to_wstring(entropy()) + L".tmp";
+        const HANDLE file =
+            CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, shareAll, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            return file;
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    return noFile;
+}
+
+bool sealScratch(NativeFile scratch) {
+    // Windows has no seals. Nothing the worker holds reaches what is published all the same:
+    // publishNew copies the scratch file into a new file of the run's own, whose header the run
+    // wrote from the bytes it read and checked, and whose length the run fixed; the worker can
+    // at most change pixels it chose anyway, or shorten the file, which makes the copy fail.
+    return scratch != noFile;
+}
+
+bool sizeOf(NativeFile file, std::uint64_t &size) {
+    LARGE_INTEGER bytes{};
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &bytes) || bytes.QuadPart < 0)
+        return false;
+    size = static_cast<std::uint64_t>(bytes.QuadPart);
+    return true;
+}
+
+bool readAt(NativeFile file, void *to, std::size_t size, std::uint64_t at) {
+    auto *bytes = static_cast<char *>(to);
+    while (size > 0) {
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+        DWORD n = 0;
+        if (!ReadFile(file, bytes, chunk, &n, &where) || n == 0)
+            return false;
+        bytes += n;
+        size -= n;
+        at += n;
+    }
+    return true;
+}
+
+namespace {
+
+// The temporary file of publishNew while it exists, for removeTemporaryNow, which a console
+// control handler calls on a thread of its own: `armed` is set last and taken first.
+struct Temporary {
+    wchar_t name[32768] = {};
+    DWORD volume = 0, indexHigh = 0, indexLow = 0;
+    std::atomic<bool> armed{false};
+} temporary;
+
+bool writeAll(HANDLE file, const char *data, std::size_t size) {
+    while (size > 0) {
+        const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+        DWORD n = 0;
+        if (!WriteFile(file, data, chunk, &n, nullptr) || n == 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+bool copyRange(HANDLE to, HANDLE from, std::uint64_t offset, std::uint64_t length) {
+    static char buffer[1 << 16];
+    while (length > 0) {
+        const std::size_t chunk = length < sizeof buffer ? length : sizeof buffer;
+        if (!readAt(from, buffer, chunk, offset) || !writeAll(to, buffer, chunk))
+            return false;
+        offset += chunk;
+        length -= chunk;
+    }
+    return true;
+}
+
+bool writeContents(HANDLE file, const Contents &c) {
+    return writeAll(file, c.head.data(), c.head.size()) &&
+           copyRange(file, c.from, c.offset, c.length) &&
+           writeAll(file, c.tail.data(), c.tail.size());
+}
+
+// A new hidden file beside path, kept in `temporary` until it is named or removed; it may be
+// deleted by name meanwhile, by removeTemporaryNow.
+HANDLE hiddenFile(const std::string &path) {
+    const std::size_t start = nameStart(path);
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        // Short, so that the hidden name fits wherever the final one does.
+        const std::wstring name = fileName(path.substr(0, start) + ".ostrelle-" + hex(entropy()) +
+                                           hex(entropy()) + ".part");
+        if (name.empty() || name.size() >= sizeof temporary.name / sizeof(wchar_t))
+            return INVALID_HANDLE_VALUE;
+        const HANDLE file =
+            CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS)
+            continue;
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info)) {
+            std::wmemcpy(temporary.name, name.c_str(), name.size() + 1);
+            temporary.volume = info.dwVolumeSerialNumber;
+            temporary.indexHigh = info.nFileIndexHigh;
+            temporary.indexLow = info.nFileIndexLow;
+            temporary.armed = true;
+        }
+        return file;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+// Makes the hidden file an ordinary one again, as the file published from it must be.
+bool unhide(HANDLE file) {
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+} // namespace
+
+void removeTemporaryNow() {
+    if (!temporary.armed.exchange(false))
+        return;
+    // Only the file this run made: whatever another process has put at that name stays.
+    const HANDLE file = CreateFileW(temporary.name, DELETE, shareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == temporary.volume &&
+        info.nFileIndexHigh == temporary.indexHigh && info.nFileIndexLow == temporary.indexLow) {
+        FILE_DISPOSITION_INFO dispose{TRUE};
+        SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
+    }
+    CloseHandle(file);
+}
+
+Publish publishNew(const std::string &path, const Contents &contents) {
+    const std::wstring name = fileName(path);
+    if (name.empty())
+        return Publish::CannotCreate;
+    // Written under a hidden name first, so that nothing at path is ever a part of the file.
+    const HANDLE hidden = hiddenFile(path);
+    if (hidden == INVALID_HANDLE_VALUE)
+        return Publish::CannotCreate;
+    const bool written = writeContents(hidden, contents) && unhide(hidden);
+    CloseHandle(hidden);
+    Publish result = Publish::WriteFailed;
+    // Without MOVEFILE_REPLACE_EXISTING, the move fails where anything stands.
+    if (written && MoveFileExW(temporary.name, name.c_str(), 0)) {
+        temporary.armed = false;
+        return Publish::Done;
+    }
+    if (written) {
+        const DWORD error = GetLastError();
+        result = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+                     ? Publish::Exists
+                     : Publish::CannotCreate;
+    }
+    removeTemporaryNow();
+    return result;
+}
