@@ -29,8 +29,8 @@ cmake -S . -B "$out/exe" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_FIND_ROOT_PATH="$deps" -DIL_LIBRARIES="$deps/lib/libDevIL.dll.a" \
     -DILU_LIBRARIES="$deps/lib/libDevIL.dll.a" -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF \
     -DOSTRELLE_WERROR=ON >/dev/null
-cmake --build "$out/exe" --parallel 2 >/dev/null
-x86_64-w64-mingw32-strip "$out/exe/ostrelle.exe"
+cmake --build "$out/exe" --parallel 2 --target ostrelle ostrelle_testable >/dev/null
+x86_64-w64-mingw32-strip "$out/exe/ostrelle.exe" "$out/exe/ostrelle_testable.exe"
 
 # The zip: the program, the library, a word on use and every license, with where DevIL's source is.
 name=ostrelle-$version-windows-x64
@@ -53,5 +53,5 @@ if [ "${OSTRELLE_WINE:-1}" = 0 ]; then
     exit 0
 fi
 bash .ci/install-missing.sh unzip icoutils wine64 g++ libpng-dev libdevil-dev python3-pil
-bash tests/windows/release-under-wine.sh "$zip"
+bash tests/windows/release-under-wine.sh "$zip" "$out/exe/ostrelle_testable.exe"
 echo "windows-release: passed in $((SECONDS - start)) s"

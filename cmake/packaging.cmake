@@ -11,15 +11,19 @@ if(OSTRELLE_IL_DIR STREQUAL "IL")
 endif()
 
 # Windows: a console program people drop files on, running with the dropper's own rights and
-# receiving the dropped paths in UTF-8.
-if(MSVC)
-  target_sources(ostrelle PRIVATE packaging/ostrelle.manifest)
-elseif(MINGW)
-  target_sources(ostrelle PRIVATE packaging/ostrelle.rc)
+# receiving the dropped paths in UTF-8; the test build is embedded the same way.
+foreach(program ostrelle ostrelle_testable)
+  if(MSVC)
+    target_sources(${program} PRIVATE packaging/ostrelle.manifest)
+  elseif(MINGW)
+    target_sources(${program} PRIVATE packaging/ostrelle.rc)
+    # Leaves DevIL.dll as the only DLL to ship beside the executable.
+    target_link_options(${program} PRIVATE -static-libgcc -static-libstdc++)
+  endif()
+endforeach()
+if(MINGW)
   set_source_files_properties(packaging/ostrelle.rc PROPERTIES INCLUDE_DIRECTORIES
                                                                "${PROJECT_SOURCE_DIR}/packaging")
-  # Leaves DevIL.dll as the only DLL to ship beside the executable.
-  target_link_options(ostrelle PRIVATE -static-libgcc -static-libstdc++)
 endif()
 
 if(UNIX AND NOT APPLE)

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Usage: release-under-wine.sh ZIP
+# Usage: release-under-wine.sh ZIP TESTABLE
 # Unpacks the Windows download into a fresh folder and checks its own files: the layout, the
-# executable and DLL import tables, and under wine the conversions a user would make. Each check
+# executable and DLL import tables, and under wine the conversions a user would make. TESTABLE,
+# the program's build with the test-only switches, runs beside the zip's DLL where a check needs
+# them. Each check
 # is a check_* function run in the order of the list at the end; to add one, write it and list it.
 # PngSuite comes from OSTRELLE_PNGSUITE (default ../shared/pngsuite beside the project).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 zip=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+testable=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 work=$(dirname "$zip")/wine
 app=$work/app
 suite=${OSTRELLE_PNGSUITE:-$root/../shared/pngsuite}
@@ -40,16 +43,16 @@ fresh() {
     echo "$work/files/$1"
 }
 
-# Runs the unpacked ostrelle.exe in folder $1 on the other arguments, standard input at its end,
-# and sets got to its output with Unix line ends and reports to the first line of each file's
-# report; the program ends with status 0 whatever happened to the files.
+# Runs the unpacked ostrelle.exe (or $program) in folder $1 on the other arguments, standard
+# input at its end, and sets got to its output with Unix line ends and reports to the first line
+# of each file's report; the program ends with status 0 whatever happened to the files.
 run() {
-    local dir=$1 status=0
+    local dir=$1 status=0 program=${program:-$app/ostrelle.exe}
     shift
-    (cd "$dir" && timeout 300 "$wine" "$app/ostrelle.exe" "$@" </dev/null >"$work/stdout" \
+    (cd "$dir" && timeout 300 "$wine" "$program" "$@" </dev/null >"$work/stdout" \
         2>"$work/stderr") || status=$?
     got=$(tr -d '\r' <"$work/stdout")
-    [ "$status" = 0 ] || fail "ostrelle.exe $* ended with status $status, output:"$'\n'"$got"$'\n'"$(cat "$work/stderr")"
+    [ "$status" = 0 ] || fail "$program $* ended with status $status, output:"$'\n'"$got"$'\n'"$(cat "$work/stderr")"
     mapfile -t reports < <(sed '1,4d' <<<"$got" | grep -E '^(Done!|Failed to )' || true)
     [ "${#reports[@]}" = $# ] || fail "$# files gave ${#reports[@]} reports:"$'\n'"$got"
 }
@@ -180,7 +183,8 @@ check_unicode_name() {
 }
 
 # One worker serves many files with the real library, is replaced after a crash, and several
-# workers share a run when the process may use several cores.
+# workers share a run when the process may use several cores. The test build counts the workers,
+# beside the zip's DLL; the zip's own program ignores the switch.
 check_workers() {
     local dir i names=()
     dir=$(fresh workers)
@@ -189,6 +193,12 @@ check_workers() {
         cp "$dir/good.png" "$dir/$i.png"
         names+=("$i.png")
     done
+    OSTRELLE_TEST_ONLY_STATS="$dir/stats" run "$dir" 01.png
+    [ ! -e "$dir/stats" ] || fail "workers: the zip's program obeyed a test-only switch"
+    rm "$dir/01.tga"
+    mkdir -p "$work/testable"
+    cp "$testable" "$app/DevIL.dll" "$work/testable/"
+    export program=$work/testable/$(basename "$testable")
     OSTRELLE_TEST_ONLY_WORKERS=1 OSTRELLE_TEST_ONLY_STATS="$dir/stats" \
         run "$dir" "${names[@]:0:12}" crash.ico "${names[@]:12}"
     [ "$(tr -d '\r' <"$dir/stats")" = "workers started: 3" ] ||
@@ -197,10 +207,34 @@ check_workers() {
     rm "$dir"/[0-9]*.tga "$dir/stats"
     OSTRELLE_TEST_ONLY_STATS="$dir/stats" run "$dir" "${names[@]}"
     [ "$(grep -c '^Done!$' <<<"$got")" = 24 ] || fail "workers: output was"$'\n'"$got"
+    unset program
     for i in "${names[@]}"; do
         same "$dir/$i" "$dir/${i%png}tga" || fail "workers: $i did not convert exactly"
     done
     echo "wine: 24 files in one worker and a crash among them in three, then in $(tr -d '\r' <"$dir/stats" | cut -d' ' -f3) workers: passed"
+}
+
+# Sound names whose output names end in the middle of a character (the first byte of "é" or "😀"
+# before "tga", which is no UTF-8) are refused when saving and leave nothing behind; the files
+# around them convert, the two without an ending found to be PNG by their contents.
+check_cut_names() {
+    local dir name names=(Ωμέγα.png Résumé12 party😀 café.png) listed
+    dir=$(fresh cut)
+    "$work/wincheck" files "$dir"
+    for name in "${names[@]}"; do
+        cp "$dir/good.png" "$dir/$name"
+    done
+    rm "$dir"/good.png "$dir"/*.ico
+    run "$dir" "${names[@]}"
+    [ "${reports[*]}" = "Done! Failed to save: Failed to save: Done!" ] ||
+        fail "cut names: output was"$'\n'"$got"
+    [ "$(grep -c '^The error 1290$' <<<"$got")" = 2 ] || fail "cut names: output was"$'\n'"$got"
+    same "$dir/Ωμέγα.png" "$dir/Ωμέγα.tga" && same "$dir/café.png" "$dir/café.tga" ||
+        fail "cut names: the files around them did not convert exactly"
+    listed=$(cd "$dir" && LC_ALL=C ls -A)
+    [ "$listed" = "$(printf '%s\n' "${names[@]}" Ωμέγα.tga café.tga | LC_ALL=C sort)" ] ||
+        fail "cut names: the folder holds"$'\n'"$listed"
+    echo "wine: ${names[*]}, two of whose output names are cut in a character: passed"
 }
 
 # JPEG through the DLL's own libjpeg-turbo decodes to what Pillow decodes.
@@ -234,6 +268,7 @@ PY
     [ "$exact" = "${#names[@]}" ] || fail "JPEG"
 }
 
-for check in check_layout check_pngsuite check_crash check_workers check_dll_alone check_unicode_name check_jpeg; do
+for check in check_layout check_pngsuite check_crash check_workers check_dll_alone check_unicode_name \
+    check_cut_names check_jpeg; do
     "$check"
 done

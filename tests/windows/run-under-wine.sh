@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Usage: run-under-wine.sh EXE DEF
+# Usage: run-under-wine.sh EXE TESTABLE DEF
 # Runs the cross-built ostrelle.exe under wine against the stand-in DevIL.dll built here, which
-# exports every name in DEF, and checks the exact output and files of a run.
+# exports every name in DEF, and checks the exact output and files of a run; TESTABLE, the build
+# with the test-only switches, is run where a check needs them.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-def=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+testable=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+def=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 work=$(dirname "$exe")/wine-run
 
 fail() {
@@ -36,19 +38,21 @@ cp /usr/include/IL/il.h "$work/include/IL/"
 x86_64-w64-mingw32-gcc -shared -O1 -Wall -Wextra -Werror -I"$work/include" \
     -o "$work/DevIL.dll" "$here/devil_standin.c" "$work/standin.def"
 cp "$exe" "$work/ostrelle.exe"
+cp "$testable" "$work/ostrelle_testable.exe"
 
 # No wine debugger: a crash just ends the process, as it does for a user.
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 # Wine hands arguments over in the Unix locale's encoding, which must be UTF-8 here.
 export LC_ALL=C.UTF-8
-# Runs the program in the files folder with standard input at its end and sets got to its output,
-# with Unix line ends; the program ends with status 0 whatever happened to the files.
+# Runs the program (ostrelle.exe, or $program) in the files folder (or $folder) with standard
+# input at its end and sets got to its output, with Unix line ends; the program ends with status
+# 0 whatever happened to the files.
 run() {
-    local status=0
-    (cd "$work/files" && timeout 120 "$wine" ../ostrelle.exe "$@" </dev/null >"$work/stdout" \
-        2>"$work/stderr") || status=$?
+    local status=0 name=${program:-ostrelle.exe}
+    (cd "${folder:-$work/files}" && timeout 120 "$wine" "$work/$name" "$@" </dev/null \
+        >"$work/stdout" 2>"$work/stderr") || status=$?
     got=$(tr -d '\r' <"$work/stdout")
-    [ "$status" = 0 ] || fail "ostrelle.exe $* ended with status $status, output:"$'\n'"$got"$'\n'"$(cat "$work/stderr")"
+    [ "$status" = 0 ] || fail "$name $* ended with status $status, output:"$'\n'"$got"$'\n'"$(cat "$work/stderr")"
 }
 
 banner='Ostrelle by Quorvane.
@@ -81,22 +85,52 @@ is_standin_tga "$work/files/later.tga" || fail "later.tga was not written"
 [ ! -e "$work/files/missing.tga" ] || fail "missing.tga was written"
 echo "wine: a good, a missing and a good file: passed"
 
+# Only a run makes a worker: a marker in the environment naming pipes that another process serves
+# (standard input and output, as wine numbers them) leaves the program an ordinary one.
+got=$(cd "$work/files" && : | OSTRELLE_WORKER_OF="1 8 12" "$wine" ../ostrelle.exe | tr -d '\r') ||
+    fail "a marker in the environment: the program ended with status $?"
+[ "$got" = "$banner
+Drag and drop Files to the EXE." ] || fail "a marker in the environment: output was"$'\n'"$got"
+echo "wine: a worker's marker in a user's environment: passed"
+
 # Outside every ANSI code page: only the manifest's UTF-8 code page brings this name through.
+# The worker is handed none of the user's environment, which the stand-in would refuse.
 name='αβ-日本'
 printf 'fourth' >"$work/files/$name.png"
-run "$name.png"
+OSTRELLE_STANDIN_REFUSE=1 run "$name.png"
 [ "$got" = "$banner
 $done_lines" ] || fail "UTF-8 name: output was"$'\n'"$got"
 is_standin_tga "$work/files/$name.tga" || fail "$name.tga was not written"
-echo "wine: a file named $name: passed"
+echo "wine: a file named $name, with a variable no worker may see: passed"
 
-# A crash in the library can only be survived by a worker process, which the
-# executable has when it starts processes of its own.
-headers=$(x86_64-w64-mingw32-objdump -p "$exe")
-if ! grep -Eq '[[:space:]]CreateProcess[AW]$' <<<"$headers"; then
-    echo "wine: crashing file SKIPPED (this build converts in its own process)"
-    exit 0
-fi
+# Sound names whose output names end in the middle of a character: dropping three bytes leaves
+# the first byte of "é" or of "😀" before "tga", which is no UTF-8 and so names no file. Those two
+# are refused when saving and leave nothing behind; the files around them convert.
+cut=(Ωμέγα.png Résumé12 party😀 café.png)
+mkdir "$work/files/cut"
+for name in "${cut[@]}"; do
+    printf 'fifth' >"$work/files/cut/$name"
+done
+folder=$work/files/cut run "${cut[@]}"
+refused='Failed to save:
+
+The error 1290
+String is could not open file'
+expected="$banner
+$done_lines
+$refused
+$refused
+$done_lines"
+[ "$got" = "$expected" ] || fail "names cut in a character: output was"$'\n'"$got"
+is_standin_tga "$work/files/cut/Ωμέγα.tga" || fail "Ωμέγα.tga was not written"
+is_standin_tga "$work/files/cut/café.tga" || fail "café.tga was not written"
+listed=$(cd "$work/files/cut" && LC_ALL=C ls -A)
+[ "$listed" = "$(printf '%s\n' "${cut[@]}" Ωμέγα.tga café.tga | LC_ALL=C sort)" ] ||
+    fail "names cut in a character: the folder holds"$'\n'"$listed"
+echo "wine: ${cut[*]}, two of whose output names are cut in a character: passed"
+
+# A crash in the library ends the worker, not the run: the file is reported in the run's own
+# words, nothing is left of it, and the next file converts.
 printf 'header ostrelle-standin-crash trailer' >"$work/files/crash.png"
 printf 'third' >"$work/files/after.png"
 run crash.png after.png
@@ -105,11 +139,104 @@ Failed to load:
 
 The error 1284"
 [ "$(head -n 7 <<<"$got")" = "$expected" ] || fail "crash: output was"$'\n'"$got"
-grep -Eiq '^String is .*crash' <<<"$(sed -n 8p <<<"$got")" || fail "crash: no crash text in"$'\n'"$got"
+[ "$(sed -n 8p <<<"$got")" = "String is the image library crashed (exception 0xC0000005)" ] ||
+    fail "crash: no crash text in"$'\n'"$got"
 [ "$(sed -n '9,$p' <<<"$got")" = "$done_lines" ] || fail "crash: the next file was not converted:"$'\n'"$got"
 [ ! -e "$work/files/crash.tga" ] || fail "crash.tga was left behind"
 is_standin_tga "$work/files/after.tga" || fail "after.tga was not written"
 echo "wine: a crashing file and a good one: passed"
+
+# The run's scratch files are gone with it; the workers write into them in the user's temporary
+# folder.
+temp=$(echo "$WINEPREFIX"/drive_c/users/*/Temp)
+[ -d "$temp" ] || fail "no temporary folder in the wine prefix"
+scratch() { (cd "$temp" && ls -A | grep '^ostrelle-' || true); }
+[ -z "$(scratch)" ] || fail "scratch files were left behind:"$'\n'"$(scratch)"
+
+# The time bound and the file bound end a worker that the library keeps converting or that writes
+# too much, whether it goes on (the run notices within its next look) or answers at once (the run
+# notices in the answer); the next file converts all the same.
+mkdir "$work/files/bounds"
+printf 'ostrelle-standin-hang' >"$work/files/bounds/hang.png"
+printf 'ostrelle-standin-grow' >"$work/files/bounds/grow.png"
+printf 'ostrelle-standin-grow-stay' >"$work/files/bounds/stay.png"
+printf 'ninth' >"$work/files/bounds/good.png"
+program=ostrelle_testable.exe OSTRELLE_TEST_ONLY_SECONDS=5 folder=$work/files/bounds \
+    run hang.png grow.png stay.png good.png
+grew='Failed to save:
+
+The error 1284
+String is the output grew past 2049 MiB'
+expected="$banner
+Failed to load:
+
+The error 1284
+String is took longer than 5 s
+$grew
+$grew
+$done_lines"
+[ "$got" = "$expected" ] || fail "bounds: output was"$'\n'"$got"
+listed=$(cd "$work/files/bounds" && LC_ALL=C ls -A | tr '\n' ' ')
+[ "$listed" = "good.png good.tga grow.png hang.png stay.png " ] ||
+    fail "bounds: the folder holds $listed"
+[ -z "$(scratch)" ] || fail "bounds: scratch files were left behind:"$'\n'"$(scratch)"
+echo "wine: a file past the time bound, two past the file bound, then a good one: passed"
+
+# A file that appears at the output name while the worker converts is left as it is, and nothing
+# else is left: the run never replaces a file. It is made once the run has made the scratch file
+# for the output, while the stand-in takes its two seconds.
+mkdir "$work/files/taken"
+printf 'ostrelle-standin-slow' >"$work/files/taken/late.png"
+(folder=$work/files/taken run late.png) &
+for _ in $(seq 100); do
+    [ -z "$(scratch)" ] || break
+    sleep 0.05
+done
+[ -n "$(scratch)" ] || fail "taken: no scratch file was made"
+printf 'theirs' >"$work/files/taken/late.tga"
+wait $! || exit 1
+got=$(tr -d '\r' <"$work/stdout")
+expected="$banner
+Failed to save:
+
+The error 1292
+String is file already exists"
+[ "$got" = "$expected" ] || fail "taken: output was"$'\n'"$got"
+[ "$(cat "$work/files/taken/late.tga")" = theirs ] || fail "taken: late.tga was replaced"
+listed=$(cd "$work/files/taken" && LC_ALL=C ls -A | tr '\n' ' ')
+[ "$listed" = "late.png late.tga " ] || fail "taken: the folder holds $listed"
+echo "wine: a file that appears at the output name meanwhile: passed"
+
+# Ctrl+C ends the run in the middle of a file, and its worker with it: the scratch file, which
+# the worker holds while the library hangs, is gone once both are. The run has a session of its
+# own, as a console's Ctrl+C reaches only the programs in that console.
+mkdir "$work/files/interrupted"
+printf 'ostrelle-standin-hang' >"$work/files/interrupted/hang.png"
+(cd "$work/files/interrupted" && exec setsid "$wine" "$work/ostrelle.exe" hang.png </dev/null \
+    >/dev/null 2>&1) &
+pid=$!
+for _ in $(seq 100); do
+    [ -z "$(scratch)" ] || break
+    sleep 0.05
+done
+sleep 0.5
+kill -INT "$pid"
+for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid"
+    fail "interrupted: Ctrl+C did not end the run"
+fi
+wait "$pid" || true
+for _ in $(seq 100); do
+    [ -n "$(scratch)" ] || break
+    sleep 0.05
+done
+[ -z "$(scratch)" ] || fail "interrupted: the worker outlived the run"
+[ "$(ls -A "$work/files/interrupted")" = hang.png ] || fail "interrupted: something was left"
+echo "wine: Ctrl+C in the middle of a file: passed"
 
 # One worker serves a whole run. A crash ends it, and the crashing file is tried once more in a
 # fresh worker, so that its report does not depend on the files before it; the files after it
@@ -121,11 +248,13 @@ for i in $(seq -w 1 25); do
     good+=("many/$i.png")
 done
 printf 'ostrelle-standin-crash' >"$work/files/many/crash.png"
-# As many workers as cores first, then the one worker a run keeps when it has one core.
-run "${good[@]}"
+# As many workers as cores first, then the one worker a run keeps when it has one core. The
+# shipped program has no test-only switches: it ignores them.
+OSTRELLE_TEST_ONLY_WORKERS=1 OSTRELLE_TEST_ONLY_STATS=$work/stats run "${good[@]}"
 [ "$(grep -c '^Done!$' <<<"$got")" = 25 ] || fail "25 good files in parallel: output was"$'\n'"$got"
+[ ! -e "$work/stats" ] || fail "the shipped program obeyed a test-only switch"
 rm "$work"/files/many/*.tga
-export OSTRELLE_TEST_ONLY_WORKERS=1
+export program=ostrelle_testable.exe OSTRELLE_TEST_ONLY_WORKERS=1
 OSTRELLE_TEST_ONLY_STATS=$work/stats run "${good[@]}"
 [ "$(grep -c '^Done!$' <<<"$got")" = 25 ] || fail "25 good files: output was"$'\n'"$got"
 rm "$work"/files/many/*.tga
@@ -145,5 +274,5 @@ done
 stats=$(tr -d '\r' <"$work/stats")
 [ "$stats" = "workers started: 1
 workers started: 3" ] || fail "workers started, 25 good files, then a crash among good ones:"$'\n'"$stats"
-unset OSTRELLE_TEST_ONLY_WORKERS
+unset program OSTRELLE_TEST_ONLY_WORKERS
 echo "wine: 25 files in parallel, 25 in one worker, a crash among good files in three: passed"
