@@ -93,6 +93,16 @@ got=$(cd "$work/files" && : | OSTRELLE_WORKER_OF="1 8 12" "$wine" ../ostrelle.ex
 Drag and drop Files to the EXE." ] || fail "a marker in the environment: output was"$'\n'"$got"
 echo "wine: a worker's marker in a user's environment: passed"
 
+# The file-system layer on its own, from its source, with the program's manifest.
+root=$(cd "$here/../.." && pwd)
+(cd "$root/packaging" && x86_64-w64-mingw32-windres ostrelle.rc -O coff -o "$work/manifest.res")
+x86_64-w64-mingw32-g++ -std=c++17 -O1 -Wall -Wextra -Werror -static-libgcc -static-libstdc++ \
+    -I"$root/src" -I"$work/include" -o "$work/fscheck.exe" "$here/fscheck.cpp" \
+    "$root/src/fs_win32.cpp" "$root/src/pngcheck.cpp" "$work/manifest.res"
+mkdir "$work/fscheck"
+(cd "$work/fscheck" && "$wine" ../fscheck.exe </dev/null | tr -d '\r' | sed 's/^/wine: /') ||
+    fail "the file-system layer"
+
 # Outside every ANSI code page: only the manifest's UTF-8 code page brings this name through.
 # The worker is handed none of the user's environment, which the stand-in would refuse.
 name='αβ-日本'

@@ -1,0 +1,265 @@
+// The Windows file-system layer (src/fs_win32.cpp) on its own, under wine: run in an empty
+// folder, it makes its files there, checks each promise of fs.h that the program's runs cannot
+// show, prints one line a group and exits 1 when any check failed.
+#include "fs.h"
+#include "pngcheck.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const std::string &what) {
+    if (!ok) {
+        std::printf("fscheck: FAILED: %s\n", what.c_str());
+        ++failures;
+    }
+}
+
+void writeFile(const char *name, const std::string &bytes) {
+    FILE *f = std::fopen(name, "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+std::string readFile(const char *name) {
+    std::string bytes;
+    if (FILE *f = std::fopen(name, "rb")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+            bytes.append(buffer, n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+// The names in folder, hidden ones too, as one line.
+std::string listing(const char *folder) {
+    std::string names;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((std::string(folder) + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return "(no folder)";
+    do {
+        if (std::strcmp(found.cFileName, ".") != 0 && std::strcmp(found.cFileName, "..") != 0)
+            names += std::string(names.empty() ? "" : " ") + found.cFileName;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
+void folders() {
+    const char *cases[][2] = {
+        {"x.tga", "."},
+        {"dir\\x.tga", "dir"},
+        {"dir/x.tga", "dir"},
+        {"a\\b/x.tga", "a\\b"},
+        {"\\x.tga", "\\"},
+        {"/x.tga", "/"},
+        {"E:\\x.tga", "E:\\"},
+        {"E:/x.tga", "E:/"},
+        {"E:x.tga", "E:"},
+        {"E:dir\\x.tga", "E:dir"},
+        {"E:\\dir\\x.tga", "E:\\dir"},
+    };
+    for (const auto &c : cases)
+        check(folderOf(c[0]) == c[1], std::string("folderOf(") + c[0] + ") is " + folderOf(c[0]));
+    check(isSeparator('/') && isSeparator('\\') && !isSeparator(':'), "separators");
+    std::printf("fscheck: folders of paths: done\n");
+}
+
+// Names that are no UTF-8, cut in the middle of a character, name no file and make none.
+void cutNames() {
+    CreateDirectoryA("cut", nullptr);
+    writeFile("cut\\caf\xc3\xa9.png", "bytes");
+    const std::string cut = "cut\\caf\xc3";
+    check(openInput(cut) == noFile, "a cut name opens");
+    check(!somethingAt(cut), "something stands at a cut name");
+    check(fileIdentity(cut).empty(), "a cut name has an identity");
+    Contents contents;
+    contents.head = "head";
+    check(publishNew(cut + "tga", contents) == Publish::CannotCreate, "a cut name is published");
+    check(listing("cut") == "caf\xc3\xa9.png", "cut: the folder holds " + listing("cut"));
+    std::printf("fscheck: names cut in a character: done\n");
+}
+
+// A pipe named as a file is never connected to, by any call of the layer.
+void pipes() {
+    const HANDLE server = CreateNamedPipeA(
+        "\\\\.\\pipe\\ostrelle-fscheck.png", PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+        PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr);
+    check(server != INVALID_HANDLE_VALUE, "no pipe to look at");
+    OVERLAPPED waiting{};
+    waiting.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const bool pending = !ConnectNamedPipe(server, &waiting) && GetLastError() == ERROR_IO_PENDING;
+    check(pending, "the pipe was connected to before any call");
+    for (const char *name : {"\\\\.\\pipe\\ostrelle-fscheck.png", "//./pipe/ostrelle-fscheck.png",
+                             "\\\\?\\pipe\\ostrelle-fscheck.png"}) {
+        check(openInput(name) == noFile, std::string("opened ") + name);
+        somethingAt(name);
+        fileIdentity(name);
+        resolvedPath(name);
+        isLink(name);
+        pngMemoryNeed(name);
+    }
+    check(WaitForSingleObject(waiting.hEvent, 200) == WAIT_TIMEOUT, "the pipe was connected to");
+    CloseHandle(server);
+    // Printer ports of high numbers only, which hardly a machine has: were the layer to let a name
+    // through, wine would open the host's own device.
+    check(openInput("lpt9") == noFile && openInput("in\\Lpt8.png") == noFile, "a device opens");
+    std::printf("fscheck: pipes and devices by name: done\n");
+}
+
+void inputs() {
+    CreateDirectoryA("in", nullptr);
+    CreateDirectoryA("in\\folder.png", nullptr);
+    writeFile("in\\file.png", "12345");
+    check(openInput("in\\folder.png") == noFile, "a folder opens");
+    check(openInput("in\\missing.png") == noFile, "a missing file opens");
+    const NativeFile file = openInput("in/file.png");
+    std::uint64_t size = 0;
+    char bytes[3] = {};
+    check(file != noFile && sizeOf(file, size) && size == 5, "the file's size");
+    check(file != noFile && readAt(file, bytes, 3, 2) && std::memcmp(bytes, "345", 3) == 0,
+          "reading at an offset");
+    check(file != noFile && !readAt(file, bytes, 3, 4), "reading past the end succeeds");
+    check(file != noFile && !WriteFile(file, "x", 1, nullptr, nullptr), "the input is writable");
+    closeFile(file);
+    closeFile(noFile);
+
+    const std::string id = fileIdentity("in\\file.png");
+    check(!id.empty() && id == fileIdentity("in/../in/./FILE.PNG"), "one file, two identities");
+    check(id != fileIdentity("in\\folder.png") && !fileIdentity("in").empty(),
+          "a folder's identity");
+    check(fileIdentity("in\\missing.png").empty(), "a missing file has an identity");
+    const std::string resolved = resolvedPath("in\\..\\in\\file.png");
+    check(resolved == resolvedPath("in\\file.png") && resolved.find(":\\") == 1 &&
+              resolved.find("..") == std::string::npos,
+          "resolved to " + resolved);
+    check(resolvedPath("in\\missing.png") == "in\\missing.png", "a missing path resolved");
+    check(somethingAt("in\\file.png") && somethingAt("in\\folder.png") &&
+              !somethingAt("in\\missing.png") && !somethingAt("none\\missing.png"),
+          "what stands where");
+    check(!isLink("in\\file.png") && !isLink("in"), "a file or folder is a link");
+    std::printf("fscheck: inputs, identities and paths: done\n");
+}
+
+void scratch() {
+    const NativeFile file = makeScratch();
+    check(file != noFile, "no scratch file");
+    if (file == noFile)
+        return;
+    std::wstring name(MAX_PATH, L'\0');
+    name.resize(GetFinalPathNameByHandleW(file, name.data(), MAX_PATH, 0));
+    DWORD n = 0;
+    check(WriteFile(file, "abcdef", 6, &n, nullptr) && n == 6, "the scratch file is not writable");
+    std::uint64_t size = 0;
+    char bytes[2] = {};
+    check(sizeOf(file, size) && size == 6 && readAt(file, bytes, 2, 4) &&
+              std::memcmp(bytes, "ef", 2) == 0,
+          "reading the scratch file");
+    check(sealScratch(file), "the scratch file cannot be sealed");
+    check(GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES, "no name found");
+    closeFile(file);
+    check(GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES,
+          "the scratch file outlives its last handle");
+    std::printf("fscheck: scratch files: done\n");
+}
+
+// What publishNew makes, or what it leaves where it cannot.
+void publishing() {
+    CreateDirectoryA("out", nullptr);
+    CreateDirectoryA("out\\taken.tga", nullptr);
+    writeFile("out\\theirs.tga", "theirs");
+    writeFile("source", "0123456789");
+    const NativeFile from = openInput("source");
+    Contents contents;
+    contents.head = "head-";
+    contents.from = from;
+    contents.offset = 2;
+    contents.length = 5;
+    contents.tail = "-tail";
+    check(publishNew("out\\new.tga", contents) == Publish::Done &&
+              readFile("out\\new.tga") == "head-23456-tail",
+          "published " + readFile("out\\new.tga"));
+    check(GetFileAttributesA("out\\new.tga") == FILE_ATTRIBUTE_NORMAL ||
+              GetFileAttributesA("out\\new.tga") == FILE_ATTRIBUTE_ARCHIVE,
+          "the published file is hidden or temporary");
+    check(publishNew("out\\theirs.tga", contents) == Publish::Exists &&
+              readFile("out\\theirs.tga") == "theirs",
+          "a file was replaced");
+    check(publishNew("out\\taken.tga", contents) == Publish::Exists, "a folder was replaced");
+    check(publishNew("out\\new.tga", contents) == Publish::Exists, "a new file was replaced");
+    check(publishNew("missing\\x.tga", contents) == Publish::CannotCreate, "no folder");
+    for (const char *device : {"out\\lpt9.pngtga", "out\\LPT8 .x.tga", "E:lpt7.tga"})
+        check(publishNew(device, contents) == Publish::CannotCreate,
+              std::string("published to a device: ") + device);
+    contents.length = 9;
+    check(publishNew("out\\short.tga", contents) == Publish::WriteFailed, "a short source");
+    check(listing("out") == "new.tga taken.tga theirs.tga",
+          "out: the folder holds " + listing("out"));
+    closeFile(from);
+    std::printf("fscheck: publishing without replacing: done\n");
+}
+
+// A run ended while publishing leaves nothing: the handler's removeTemporaryNow takes the file
+// publishNew is writing, which then cannot take the final name.
+void endedWhilePublishing() {
+    CreateDirectoryA("end", nullptr);
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    CreatePipe(&readEnd, &writeEnd, nullptr, 0);
+    Contents contents;
+    contents.head = "head";
+    contents.from = readEnd; // blocks until the pipe is written
+    contents.length = 4;
+    struct Call {
+        Contents contents;
+        Publish result = Publish::Done;
+    } call{contents};
+    const HANDLE publisher = CreateThread(
+        nullptr, 0,
+        [](void *p) -> DWORD {
+            auto *c = static_cast<Call *>(p);
+            c->result = publishNew("end\\x.tga", c->contents);
+            return 0;
+        },
+        &call, 0, nullptr);
+    // Once the head is in the file, publishNew has registered it and waits for the rest.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    for (int i = 0; i < 500; ++i, Sleep(10))
+        if (!listing("end").empty() &&
+            GetFileAttributesExA(("end\\" + listing("end")).c_str(), GetFileExInfoStandard,
+                                 &data) &&
+            data.nFileSizeLow == contents.head.size())
+            break;
+    const std::string during = listing("end");
+    removeTemporaryNow();
+    DWORD n = 0;
+    WriteFile(writeEnd, "body", 4, &n, nullptr);
+    WaitForSingleObject(publisher, INFINITE);
+    CloseHandle(publisher);
+    check(during.rfind(".ostrelle-", 0) == 0, "while publishing, the folder held " + during);
+    check(call.result != Publish::Done, "published after all");
+    check(listing("end").empty(), "end: the folder holds " + listing("end"));
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+    std::printf("fscheck: a run ended while publishing: done\n");
+}
+
+} // namespace
+
+int main() {
+    folders();
+    cutNames();
+    pipes();
+    inputs();
+    scratch();
+    publishing();
+    endedWhilePublishing();
+    return failures == 0 ? 0 : 1;
+}
