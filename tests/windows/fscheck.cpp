@@ -229,8 +229,14 @@ void endedWhilePublishing() {
             return 0;
         },
         &call, 0, nullptr);
-    for (int i = 0; i < 200 && listing("end").empty(); ++i)
-        Sleep(10);
+    // Once the head is in the file, publishNew has registered it and waits for the rest.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    for (int i = 0; i < 500; ++i, Sleep(10))
+        if (!listing("end").empty() &&
+            GetFileAttributesExA(("end\\" + listing("end")).c_str(), GetFileExInfoStandard,
+                                 &data) &&
+            data.nFileSizeLow == contents.head.size())
+            break;
     const std::string during = listing("end");
     removeTemporaryNow();
     DWORD n = 0;

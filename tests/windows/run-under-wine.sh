@@ -87,7 +87,8 @@ echo "wine: a good, a missing and a good file: passed"
 
 # Only a run makes a worker: a marker in the environment naming pipes that another process serves
 # (standard input and output, as wine numbers them) leaves the program an ordinary one.
-got=$(cd "$work/files" && : | OSTRELLE_WORKER_OF="1 8 12" "$wine" ../ostrelle.exe | tr -d '\r')
+got=$(cd "$work/files" && : | OSTRELLE_WORKER_OF="1 8 12" "$wine" ../ostrelle.exe | tr -d '\r') ||
+    fail "a marker in the environment: the program ended with status $?"
 [ "$got" = "$banner
 Drag and drop Files to the EXE." ] || fail "a marker in the environment: output was"$'\n'"$got"
 echo "wine: a worker's marker in a user's environment: passed"
