@@ -7,6 +7,7 @@
 // How the worker is confined; both switches exist for tests only.
 struct ConfineOptions {
     bool hideLandlock = false; // act as if the kernel had no Landlock
+    bool hideSeccomp = false;  // act as if the kernel had no seccomp
     bool refuse = false;       // fail as if the kernel refused the first step
 };
 

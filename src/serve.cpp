@@ -23,6 +23,7 @@ int serveJobs(WorkFunction work) {
     startLibrary();
     ConfineOptions options;
     options.hideLandlock = (flags & hideLandlock) != 0;
+    options.hideSeccomp = (flags & hideSeccomp) != 0;
     options.refuse = (flags & refuseSandbox) != 0;
     const ConfineStatus confined =
         (flags & noSandbox) != 0 ? ConfineStatus{true, {}, 0} : confineSelf(options);

@@ -26,6 +26,7 @@ enum : std::uint32_t {
     noSandbox = 2,        // OSTRELLE_TEST_ONLY_NO_SANDBOX: workers run unconfined
     hideLandlock = 4,     // OSTRELLE_TEST_ONLY_HIDE_LANDLOCK: workers act as if the kernel had none
     refuseSandbox = 8,    // OSTRELLE_TEST_ONLY_REFUSE_SANDBOX: confinement fails as if refused
+    hideSeccomp = 16,     // OSTRELLE_TEST_ONLY_HIDE_SECCOMP: workers act as if the kernel had none
 };
 
 // The switches of this process.

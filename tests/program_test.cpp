@@ -859,6 +859,49 @@ TEST(HostileFiles, ATakenOverWorkerReachesNothing) {
     }
 }
 
+// Each layer stands on its own: Landlock alone (as on a kernel without seccomp) refuses every act
+// on a path and, as far as the kernel's ABI goes, on the network and on other processes.
+TEST(HostileFiles, LandlockAloneRefusesPathsNetworkAndSignals) {
+    const long abi =
+        syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    if (abi <= 0)
+        GTEST_SKIP() << "this kernel offers no Landlock";
+    Bystanders bystanders;
+    const std::string evil = "x" + bystanders.ending();
+    ASSERT_TRUE(writePng(bystanders.folder / evil));
+    const support::Run run =
+        support::runOstrelle({evil}, bystanders.folder,
+                             {{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
+                               {"OSTRELLE_TEST_ONLY_HIDE_SECCOMP", "1"}}});
+    const std::size_t at = run.out.find("The error ");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    const auto allowed = static_cast<unsigned>(std::atoi(run.out.c_str() + at + 10));
+    std::vector<std::string> pathActs = {"read /etc/passwd",
+                                         "read a file beside the input",
+                                         "list the input's folder",
+                                         "create a file in the input's folder",
+                                         "overwrite a file there",
+                                         "create a file in /tmp",
+                                         "make a link",
+                                         "open the terminal",
+                                         "read the environment",
+                                         "open the run's memory",
+                                         "write into an output already answered for",
+                                         "run /bin/sh"};
+    if (abi >= 4)
+        pathActs.insert(pathActs.end(), {"connect to a local port", "bind a TCP port"});
+    if (abi >= 6)
+        pathActs.push_back("signal the run");
+    for (const std::string &act : pathActs) {
+        const auto bit = std::find(std::begin(evil::acts), std::end(evil::acts), act);
+        ASSERT_NE(bit, std::end(evil::acts)) << act;
+        EXPECT_EQ((allowed >> (bit - std::begin(evil::acts))) & 1u, 0u) << "allowed: " << act;
+    }
+    // Seccomp is what refuses the rest: that something is let through shows it was off.
+    EXPECT_NE(allowed, 0u) << run.out;
+    bystanders.modes = support::snapshot(bystanders.folder);
+}
+
 // A worker whose confinement cannot be applied converts nothing, and says so for every file; the
 // shipped program has no switch that turns confinement off or starts another worker, and no
 // variable of a user's environment makes it act as a worker.
