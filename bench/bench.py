@@ -9,6 +9,11 @@ installs the tools it needs. Settings, all from the environment:
                     the full run needs about 1 GiB there and keeps the corpora for the next run)
   BENCH_CLASSES=a,b only these classes; BENCH_TOOLS=a,b only these tools (the bound always runs)
   OSTRELLE_BIN=PATH time another build of the program
+  OSTRELLE_TESTABLE_BIN=PATH  the test build that goes with it (default: ostrelle_testable beside
+                    OSTRELLE_BIN). The shipped program reads no OSTRELLE_TEST_ONLY_* variable, so
+                    the test build runs the tools that need one ("unconfined", "one2") and counts
+                    the shipped program's worker starts in one extra, untimed run per class and
+                    core count; without it those tools and that figure are left out.
   BENCH_VARIANTS=name=PATH,...  also time these builds of the program, paired with the rest
   BENCH_OUT=DIR     where the table and plot go (default docs)
   BENCH_PARALLEL=a,b classes also timed on two cores (default hd,huge,icons; "" for none)
@@ -32,6 +37,8 @@ CPU = os.environ.get("BENCH_CPU", str(max(os.sched_getaffinity(0))))
 WORK = Path(os.environ.get("BENCH_DIR", "/dev/shm/ostrelle-bench")) / ("quick" if QUICK else "full")
 OUT = Path(os.environ.get("BENCH_OUT", ROOT / "docs"))
 OSTRELLE = Path(os.environ.get("OSTRELLE_BIN", BUILD / "ostrelle")).resolve()
+TESTABLE = Path(os.environ.get("OSTRELLE_TESTABLE_BIN",
+                               OSTRELLE.parent / "ostrelle_testable")).resolve()
 
 # name, title, [(file prefix, count, width, height, kind)]; quick mode shrinks the counts.
 CLASSES = [
@@ -54,15 +61,19 @@ QUICK_SHAPES = {"huge": [("rgba", 1, 4000, 3000, "rgba")]}
 TOOLS = ["bound", "ostrelle", "unconfined", "gm", "magick", "pillow"]
 LABELS = {"bound": "libpng bound", "ostrelle": "Ostrelle", "gm": "GraphicsMagick",
           "magick": "ImageMagick", "pillow": "Pillow",
-          "unconfined": "Ostrelle, workers unconfined (test-only switch)",
-          "ostrelle2": "Ostrelle, 2 cores", "one2": "Ostrelle, 2 cores, 1 worker (test-only switch)",
+          "unconfined": "Ostrelle, workers unconfined (test build)",
+          "ostrelle2": "Ostrelle, 2 cores", "one2": "Ostrelle, 2 cores, 1 worker (test build)",
           "gm2": "GraphicsMagick, 2 cores", "bound2": "libpng bound, 2 cores"}
 # The tools of the two-core runs, and what they run as.
 PARALLEL_TOOLS = ["bound2", "ostrelle2", "one2", "gm2"]
-ALIASES = {"unconfined": "ostrelle", "ostrelle2": "ostrelle", "one2": "ostrelle", "gm2": "gm",
+ALIASES = {"unconfined": "testable", "ostrelle2": "ostrelle", "one2": "testable", "gm2": "gm",
            "bound2": "bound"}
 TOOL_ENV = {"unconfined": {"OSTRELLE_TEST_ONLY_NO_SANDBOX": "1"},
             "one2": {"OSTRELLE_TEST_ONLY_WORKERS": "1"}}
+# The tools that need the test build, and those that run the shipped program, whose worker starts
+# the test build counts for them.
+TESTABLE_TOOLS = ["unconfined", "one2"]
+COUNTED_TOOLS = ["ostrelle", "ostrelle2"]
 PARALLEL_CPUS = ",".join(str(c) for c in sorted(os.sched_getaffinity(0))[-2:])
 VARIANTS = dict(v.split("=", 1) for v in os.environ.get("BENCH_VARIANTS", "").split(",") if v)
 for variant in VARIANTS:
@@ -78,10 +89,12 @@ def shapes_of(name, shapes):
 
 
 def build():
+    # The tests are configured for their test build of the program; only the programs are built.
     subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DOSTRELLE_BENCH=ON", "-DOSTRELLE_TESTS=OFF"], check=True,
+                    "-DOSTRELLE_BENCH=ON", "-DOSTRELLE_TESTS=ON"], check=True,
                    stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", BUILD, "--parallel", "2"], check=True,
+    subprocess.run(["cmake", "--build", BUILD, "--parallel", "2", "--target", "ostrelle",
+                    "ostrelle_testable", "ostrelle_make_corpus", "ostrelle_bound"], check=True,
                    stdout=subprocess.DEVNULL)
 
 
@@ -108,6 +121,8 @@ def command(tool, files):
         return [BUILD / "bench" / "ostrelle_bound", *files]
     if tool == "ostrelle":
         return [OSTRELLE, *files]
+    if tool == "testable":
+        return [TESTABLE, *files]
     if tool in VARIANTS:
         return [Path(VARIANTS[tool]).resolve(), *files]
     if tool == "gm":
@@ -145,17 +160,44 @@ def tree_rss_kib(root):
     return total
 
 
+def cpus_of(tool):
+    return PARALLEL_CPUS if tool in PARALLEL_TOOLS else CPU
+
+
+def run_env(tool, folder):
+    """The environment of a run in folder. Builds that honour OSTRELLE_TEST_ONLY_STATS (the test
+    build, and older builds that had no shipped one) count their worker starts into .workers."""
+    (folder / ".workers").unlink(missing_ok=True)
+    # ImageMagick spills large images to its temporary path; keep that on the RAM disk too.
+    return dict(os.environ, MAGICK_TEMPORARY_PATH=str(folder),
+                OSTRELLE_TEST_ONLY_STATS=str(folder / ".workers"), **TOOL_ENV.get(tool, {}))
+
+
+def worker_starts(folder):
+    stats = folder / ".workers"
+    return int(stats.read_text().split()[-1]) if stats.exists() else None
+
+
+def count_starts(tool, folder, files):
+    """Worker starts per file of the shipped program's run, counted by the test build on the same
+    files and cores in a run of its own, untimed."""
+    clear_outputs(folder)
+    subprocess.run(["taskset", "-c", cpus_of(tool), TESTABLE, *files], cwd=folder,
+                   env=run_env(tool, folder), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, check=True)
+    starts = worker_starts(folder)
+    if starts is None:
+        sys.exit(f"{TESTABLE} counted no worker starts: is it a test build?")
+    return starts / len(files)
+
+
 def measure(tool, folder, files):
     """One timed run: wall and CPU seconds, peak resident MiB (of the largest process, and of the
     whole process tree together), page faults and worker starts, outputs missing."""
     clear_outputs(folder)
-    # ImageMagick spills large images to its temporary path; keep that on the RAM disk too.
-    stats = folder / ".workers"
-    env = dict(os.environ, MAGICK_TEMPORARY_PATH=str(folder), OSTRELLE_TEST_ONLY_STATS=str(stats),
-               **TOOL_ENV.get(tool, {}))
-    stats.unlink(missing_ok=True)
+    env = run_env(tool, folder)
     peak_file = folder / ".peak"
-    cpus = PARALLEL_CPUS if tool in PARALLEL_TOOLS else CPU
+    cpus = cpus_of(tool)
     start = time.perf_counter()
     # GNU time measures the peak: a child forked from this Python process would start with
     # Python's own resident set. stdin is closed since Ostrelle waits for a key at the end.
@@ -165,12 +207,14 @@ def measure(tool, folder, files):
                              stderr=subprocess.PIPE)
     # Workers run side by side on two cores: their sum is what the machine must hold. Sampled
     # only for large files, where a sample every 20 ms sees the peak and costs nothing.
+    # The sampler only reads /proc: were it to wait for the child (Popen.poll), it could reap it
+    # before wait4 below, which would then find no child.
     tree_peak = [0]
     sampling = tool in PARALLEL_TOOLS and (folder / files[0]).stat().st_size > 10 * 2**20
+    reaped = threading.Event()
     def sample():
-        while child.poll() is None:
+        while not reaped.wait(0.02):
             tree_peak[0] = max(tree_peak[0], tree_rss_kib(child.pid))
-            time.sleep(0.02)
     sampler = threading.Thread(target=sample) if sampling else None
     if sampler:
         sampler.start()
@@ -178,6 +222,7 @@ def measure(tool, folder, files):
     # Times of the waited-for child include its own children's, whatever the tool forks.
     _, status, usage = os.wait4(child.pid, 0)
     wall = time.perf_counter() - start
+    reaped.set()
     child.returncode = os.waitstatus_to_exitcode(status)
     if sampler:
         sampler.join()
@@ -186,7 +231,7 @@ def measure(tool, folder, files):
     if missing or child.returncode != 0:
         print(f"  {tool}: exit {child.returncode}, {missing} outputs missing; "
               f"{stderr.decode(errors='replace')[:300]}", flush=True)
-    starts = int(stats.read_text().split()[-1]) if stats.exists() else 0
+    starts = worker_starts(folder) or 0
     return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime,
             "rss": peak_kib / 1024, "tree": tree_peak[0] / 1024, "missing": missing,
             "faults": (usage.ru_minflt + usage.ru_majflt) / len(files),
@@ -231,6 +276,12 @@ def run_class(name, files, tools, folder):
                 results[tool][-1]["differ"] = check_outputs(folder, files)
         print(f"  {name} run {run + 1}/{RUNS}: " +
               ", ".join(f"{t} {results[t][-1]['wall']:.2f}s" for t in tools), flush=True)
+    if TESTABLE.exists():
+        for tool in tools:
+            if tool in COUNTED_TOOLS:
+                starts = count_starts(tool, folder, files)
+                for row in results[tool]:
+                    row["starts"] = starts
     clear_outputs(folder)
     return results
 
@@ -309,7 +360,7 @@ def table(name, title, shapes, files, tools, results):
     return lines + [""]
 
 
-def parallel_table(name, files, results):
+def parallel_table(name, files, tools, results):
     """Two cores: speed-up over one worker and over GraphicsMagick, and the memory held."""
     bound = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 4 * 3 / 2**20
     lines = [f"### {name} on two cores (cores {PARALLEL_CPUS})", "",
@@ -319,11 +370,13 @@ def parallel_table(name, files, results):
              "(large files only).", "",
              "| tool | wall s | peak MiB, largest process | peak MiB, all processes "
              "| Ostrelle ÷ tool, wall |", "|---|---:|---:|---:|---:|"]
-    for tool in PARALLEL_TOOLS:
+    for tool in tools:
         rows = results[tool]
         tree = max(r["tree"] for r in rows)
         vs = "" if tool == "ostrelle2" else f"{paired_ratio(results, tool, 'ostrelle2'):.2f}"
-        lines.append(f"| {LABELS[tool]} | {statistics.median(r['wall'] for r in rows):.3f} "
+        starts = statistics.median(r["starts"] for r in rows)
+        label = LABELS[tool] + (f" ({starts:.4f} worker starts per file)" if starts else "")
+        lines.append(f"| {label} | {statistics.median(r['wall'] for r in rows):.3f} "
                      f"| {max(r['rss'] for r in rows):.0f} | {f'{tree:.0f}' if tree else ''} "
                      f"| {vs} |")
     return lines + [""]
@@ -362,8 +415,14 @@ def main():
     tools_wanted = os.environ.get("BENCH_TOOLS")
     tools = [t for t in TOOLS if t == "bound" or not tools_wanted or t in tools_wanted.split(",")]
     tools += list(VARIANTS)
-    if not (ROOT / "src" / "sandbox_linux.cpp").exists():
-        tools.remove("unconfined")
+    parallel_tools = PARALLEL_TOOLS
+    if TESTABLE.exists():
+        print(f"test build: {TESTABLE}", flush=True)
+    else:
+        print(f"no test build at {TESTABLE}: leaving out {', '.join(TESTABLE_TOOLS)} and the "
+              "worker starts of the shipped program", flush=True)
+        tools = [t for t in tools if t not in TESTABLE_TOOLS]
+        parallel_tools = [t for t in PARALLEL_TOOLS if t not in TESTABLE_TOOLS]
     OUT.mkdir(parents=True, exist_ok=True)
 
     started = datetime.datetime.now(datetime.timezone.utc)
@@ -382,8 +441,8 @@ def main():
                 continue
             files = corpus(name, shapes_of(name, shapes))
             print(f"timing {name} on two cores", flush=True)
-            results = run_class(name, files, PARALLEL_TOOLS, WORK / name)
-            sections += parallel_table(name, files, results)
+            results = run_class(name, files, parallel_tools, WORK / name)
+            sections += parallel_table(name, files, parallel_tools, results)
 
     header = [
         "# Benchmark", "",
@@ -398,9 +457,11 @@ def main():
         "CPU seconds (user and system) are less disturbed by other work on the machine than wall "
         "seconds. Outputs of three files per class and tool are decoded after the first run and "
         "compared with their sources. Faults per file are the page faults of the whole run "
-        "(all its processes) divided by its files, and Ostrelle's worker starts per file come "
-        "from its test-only statistics: both hold on any machine, where times depend on what "
-        "a process start and a fault cost there.", "",
+        "(all its processes) divided by its files. The shipped program keeps no statistics: "
+        "its worker starts per file are counted by the test build (`ostrelle_testable`) in one "
+        "more run of the same files on the same cores, untimed; the tools marked \"test build\" "
+        "run that build, for the switches only it reads. Faults and worker starts hold on any "
+        "machine, where times depend on what a process start and a fault cost there.", "",
         f"Versions: DevIL {package_version('libdevil1c2')}, libpng {package_version('libpng16-16')}, "
         f"{first_words(tool_version(['gm', 'version']), 2)}, "
         f"{first_words(tool_version(['mogrify', '-version']), 2)}, "
