@@ -35,6 +35,7 @@ inline const char *const acts[] = {
     "own a descriptor's signals",
     "open the run's memory",
     "write into an output already answered for",
+    "use an ioctl on its own socket",
     "run /bin/sh",
 };
 
