@@ -226,16 +226,16 @@ int hiddenFile(int folder, const std::string &name) {
 // way the file system offers.
 Publish nameHidden(int folder, const std::string &name) {
     const char *hidden = temporary.name;
-    const bool refused = testOnly().noRenameOrLink;
+    const int refused = testOnly().noRenameOrLink;
 #ifdef RENAME_NOREPLACE
-    if (!refused && renameat2(folder, hidden, folder, name.c_str(), RENAME_NOREPLACE) == 0)
+    if (refused < 1 && renameat2(folder, hidden, folder, name.c_str(), RENAME_NOREPLACE) == 0)
         return Publish::Done;
-    if (!refused && errno == EEXIST)
+    if (refused < 1 && errno == EEXIST)
         return Publish::Exists;
 #endif
-    if (!refused && linkat(folder, hidden, folder, name.c_str(), 0) == 0)
+    if (refused < 2 && linkat(folder, hidden, folder, name.c_str(), 0) == 0)
         return Publish::Done; // the hidden name is removed below
-    if (!refused && errno == EEXIST)
+    if (refused < 2 && errno == EEXIST)
         return Publish::Exists;
     // Neither: a file of this run's own at the name keeps everyone else out, and is replaced.
     const int placeholder =

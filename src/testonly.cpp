@@ -27,7 +27,7 @@ const TestOnlySwitches &testOnly() {
         s.workerProgram = text("OSTRELLE_TEST_ONLY_WORKER_PROGRAM");
         s.statsFile = text("OSTRELLE_TEST_ONLY_STATS");
         s.noTmpfile = number("OSTRELLE_TEST_ONLY_NO_TMPFILE") > 0;
-        s.noRenameOrLink = number("OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK") > 0;
+        s.noRenameOrLink = number("OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK");
         const std::pair<const char *, std::uint32_t> flags[] = {
             {"OSTRELLE_TEST_ONLY_POISON", poisonUsedWorker},
             {"OSTRELLE_TEST_ONLY_NO_SANDBOX", noSandbox},

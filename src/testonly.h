@@ -15,8 +15,8 @@ struct TestOnlySwitches {
     std::string workerProgram;     // OSTRELLE_TEST_ONLY_WORKER_PROGRAM: start this as the worker
     std::string statsFile;         // OSTRELLE_TEST_ONLY_STATS: append "workers started: N" there
     bool noTmpfile = false;        // OSTRELLE_TEST_ONLY_NO_TMPFILE: unnamed files are refused
-    bool noRenameOrLink = false;   // OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK: no-replace renames
-                                   // and hard links are refused, as on some file systems
+    int noRenameOrLink = 0;        // OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK: 1, no-replace renames
+                                   // are refused; 2, hard links too, as on some file systems
     std::uint32_t workerFlags = 0; // what the worker is told, below
 };
 

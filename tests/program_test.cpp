@@ -541,27 +541,33 @@ TEST(HostileFiles, EachFileIsReportedAsAloneWhateverRunsBesideIt) {
 // it is then, and its own output name is taken, with or without the sandbox.
 TEST(Save, EveryFileSystemGetsWholeFilesAndNothingReplaced) {
     support::TempDir dir;
-    for (const char *name : {"x.png", "y.png", "z.png"})
+    fs::create_directories(dir.path / "c" / "e");
+    for (const char *name : {"x.png", "y.png", "z.png", "c/e/f.png"})
         ASSERT_TRUE(writePng(dir.path / name));
     ASSERT_TRUE(support::writeFile(dir.path / "z.tga", "the user's own"));
     // A backslash is part of a name here, as in names from archives made on Windows.
-    fs::create_directory(dir.path / "c");
     ASSERT_TRUE(writePng(dir.path / "c\\d.png"));
     const std::string exists = failed(false, 1292, "file already exists");
-    for (const char *plain : {"0", "1"}) {
-        for (const char *name : {"x.tga", "y.tga", "c\\d.tga"})
+    // Unnamed files, a no-replace rename, a hard link, or none of them; with or without the
+    // sandbox.
+    const std::pair<const char *, const char *> ways[] = {
+        {"0", "0"}, {"1", "0"}, {"1", "1"}, {"1", "2"}};
+    for (const auto &[noTmpfile, noRename] : ways) {
+        SCOPED_TRACE(std::string("no unnamed files: ") + noTmpfile + ", refused: " + noRename);
+        for (const char *name : {"x.tga", "y.tga", "c\\d.tga", "c/e/f.tga"})
             fs::remove(dir.path / name);
-        const support::Run run =
-            support::runOstrelle({"x.png", "x.tga", "y.png", "z.png", "c\\d.png"}, dir.path,
-                                 {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", plain},
-                                   {"OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK", plain},
-                                   {"OSTRELLE_TEST_ONLY_NO_SANDBOX", plain}}});
-        EXPECT_EQ(run.out, banner + done + exists + done + exists + done) << "plain: " << plain;
-        EXPECT_EQ(support::namesIn(dir.path),
-                  (std::set<std::string>{"c", "c\\d.png", "c\\d.tga", "x.png", "x.tga", "y.png",
-                                         "y.tga", "z.png", "z.tga"}));
+        const support::Run run = support::runOstrelle(
+            {"x.png", "x.tga", "y.png", "z.png", "c\\d.png", "c/e/f.png"}, dir.path,
+            {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", noTmpfile},
+              {"OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK", noRename},
+              {"OSTRELLE_TEST_ONLY_NO_SANDBOX", *noRename == '2' ? "1" : "0"}}});
+        EXPECT_EQ(run.out, banner + done + exists + done + exists + done + done);
+        EXPECT_EQ(
+            support::namesIn(dir.path),
+            (std::set<std::string>{"c", "c/e", "c/e/f.png", "c/e/f.tga", "c\\d.png", "c\\d.tga",
+                                   "x.png", "x.tga", "y.png", "y.tga", "z.png", "z.tga"}));
         EXPECT_EQ(support::readFile(dir.path / "z.tga"), "the user's own");
-        for (const char *name : {"x.tga", "y.tga"}) {
+        for (const char *name : {"x.tga", "y.tga", "c/e/f.tga"}) {
             const support::Tga tga = support::readTga(dir.path / name);
             EXPECT_TRUE(tga.ok) << name << ": " << tga.why;
             EXPECT_EQ(support::differingPixels(tga.image, support::pattern(5, 3, true)), 0u);
@@ -570,6 +576,42 @@ TEST(Save, EveryFileSystemGetsWholeFilesAndNothingReplaced) {
         EXPECT_EQ(fs::status(dir.path / "y.tga").permissions(),
                   fs::status(dir.path / "y.png").permissions());
     }
+}
+
+// A name taken by another program while the image converts stays as that program left it, and
+// the file is reported as not saved, whichever way the file system lets a file be published; a
+// named pipe given as an input is never opened, so a writer waiting at it keeps waiting.
+TEST(Save, ANameTakenMeanwhileStaysAndAPipeIsNeverOpened) {
+    support::TempDir dir;
+    // 3000 x 3000 RGB: long enough to convert that the name can be taken meanwhile.
+    ASSERT_TRUE(support::writeFile(dir.path / "big.png",
+                                   support::png(3000, 3000, 8, 2, std::string(3000 * 9001, '\0'))));
+    ASSERT_EQ(mkfifo((dir.path / "pipe.png").c_str(), 0600), 0);
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        const int fd = open((dir.path / "pipe.png").c_str(), O_WRONLY); // waits for a reader
+        _exit(fd >= 0 ? 3 : 4);
+    }
+    for (const char *noTmpfile : {"0", "1"}) {
+        SCOPED_TRACE(std::string("no unnamed files: ") + noTmpfile);
+        fs::remove(dir.path / "big.tga");
+        std::thread taker([&dir] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            support::writeFile(dir.path / "big.tga", "another program's");
+        });
+        const support::Run run = support::runOstrelle(
+            {"pipe.png", "big.png"}, dir.path, {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", noTmpfile}}});
+        taker.join();
+        EXPECT_EQ(run.out, banner + failed(true, 1290, "could not open file") +
+                               failed(false, 1292, "file already exists"));
+        EXPECT_EQ(support::readFile(dir.path / "big.tga"), "another program's");
+        EXPECT_EQ(support::namesIn(dir.path), (std::set<std::string>{"big.png", "big.tga"}))
+            << "(the pipe is not listed)";
+    }
+    EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the pipe was opened";
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
 }
 
 // On a pipe the last report is out, whole, before the wait begins, also a failure's (whose lines
