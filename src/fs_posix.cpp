@@ -262,8 +262,30 @@ void removeTemporaryNow() {
         unlinkat(temporary.folder, temporary.name, 0);
 }
 
+namespace {
+
+// The output folder of path, kept open from one file to the next: most runs write into one
+// folder, and looking it up is a path walk of its own. -1 when it cannot be opened.
+int outputFolder(const std::string &path) {
+    static std::string lastPath;
+    static int last = -1;
+    const std::string wanted = folderOf(path);
+    if (last >= 0 && wanted == lastPath)
+        return last;
+    const int folder = open(wanted.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return -1;
+    if (last >= 0)
+        close(last);
+    lastPath = wanted;
+    last = folder;
+    return folder;
+}
+
+} // namespace
+
 Publish publishNew(const std::string &path, const Contents &contents) {
-    const int folder = open(folderOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int folder = outputFolder(path);
     if (folder < 0)
         return Publish::CannotCreate;
     const std::string name = nameOf(path);
@@ -285,6 +307,5 @@ Publish publishNew(const std::string &path, const Contents &contents) {
             sigprocmask(SIG_SETMASK, &previous, nullptr);
         }
     }
-    close(folder);
     return result;
 }
