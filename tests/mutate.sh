@@ -3,7 +3,8 @@
 # src/. The script applies it to a scratch copy of the tree, builds the test build there, runs
 # the whole suite, and prints whether a test caught it. A mutant that no longer applies (its text
 # is gone from the source) is reported as stale, so the table stays honest as the code moves.
-# Usage: bash tests/mutate.sh [FILTER]   (FILTER: only mutants whose line contains it)
+# Usage: bash tests/mutate.sh [FILTER]   (FILTER: an extended regular expression; only mutants
+# whose line matches it)
 # MUTATE_DIR (default /tmp/ostrelle-mutate) holds the copy and its build; about a minute each.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -97,7 +98,7 @@ caught=0 missed=0 stale=0
 results=()
 while IFS='~' read -r file from to what; do
     [ -z "$file" ] && continue
-    [ -n "$filter" ] && [[ "$file|$from|$what" != *"$filter"* ]] && continue
+    [ -n "$filter" ] && ! grep -qE -- "$filter" <<<"$file~$from~$what" && continue
     target="$scratch/tree/$file"
     cp "$root/$file" "$target"
     if ! python3 - "$target" "$from" "$to" <<'PY'; then
