@@ -3,7 +3,7 @@
 # src/. The script applies it to a scratch copy of the tree, builds the test build there, runs
 # the whole suite, and prints whether a test caught it. A mutant that no longer applies (its text
 # is gone from the source) is reported as stale, so the table stays honest as the code moves.
-# Usage: bash tests/mutate.sh [FILTER]   (FILTER: an extended regular expression; only mutants
+# Usage: bash tools/mutate.sh [FILTER]   (FILTER: an extended regular expression; only mutants
 # whose line matches it)
 # MUTATE_DIR (default /tmp/ostrelle-mutate) holds the copy and its build; about a minute each.
 set -uo pipefail
