@@ -98,9 +98,9 @@ Answer actOut(int port, int shmid, pid_t other, int input) {
         },
         [&] { return tcp(port, true); },
         [] { return tcp(0, false); },
-        // Only ever at the run that started it: a worker orphaned meanwhile would otherwise
-        // signal whatever adopted it.
-        [] { return getppid() == run && run > 1 && kill(run, SIGTERM) == 0; },
+        // Only ever at the run that started it, as seen at the start: a worker orphaned meanwhile
+        // would otherwise signal whatever adopted it.
+        [] { return run > 1 && kill(run, SIGTERM) == 0; },
         [] {
             rlimit files{};
             return getrlimit(RLIMIT_NOFILE, &files) == 0 && setrlimit(RLIMIT_NOFILE, &files) == 0;
