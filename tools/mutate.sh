@@ -86,8 +86,10 @@ TABLE
 )
 
 echo "mutate: copying the tree to $scratch"
-rm -rf "$scratch/tree" && mkdir -p "$scratch/tree"
+rm -rf "$scratch/tree" "$scratch/pristine" && mkdir -p "$scratch/tree"
 (cd "$root" && git ls-files -z | xargs -0 cp --parents -t "$scratch/tree")
+# Each mutant is undone from this copy, not from the working tree, which may change meanwhile.
+cp -r "$scratch/tree" "$scratch/pristine"
 build="$scratch/tree/build"
 pngsuite=()
 [ -d "$root/../shared/pngsuite" ] && pngsuite=(-DOSTRELLE_PNGSUITE="$(cd "$root/../shared/pngsuite" && pwd)")
@@ -100,7 +102,7 @@ while IFS='~' read -r file from to what; do
     [ -z "$file" ] && continue
     [ -n "$filter" ] && ! grep -qE -- "$filter" <<<"$file~$from~$what" && continue
     target="$scratch/tree/$file"
-    cp "$root/$file" "$target"
+    cp "$scratch/pristine/$file" "$target"
     if ! python3 - "$target" "$from" "$to" <<'PY'; then
 import sys
 path, old, new = sys.argv[1], sys.argv[2].replace("\\n", "\n"), sys.argv[3].replace("\\n", "\n")
@@ -125,7 +127,7 @@ PY
     fi
     results+=("$verdict | $file | $what")
     echo "mutate: $verdict: $file: $what"
-    cp "$root/$file" "$target"
+    cp "$scratch/pristine/$file" "$target"
 done <<<"$mutants"
 cmake --build "$build" -j2 >/dev/null 2>&1
 
