@@ -743,19 +743,21 @@ TEST(HostileFiles, EachKindOfCollisionAloneMakesTheRunSerial) {
 // replaced, and the next file converts.
 TEST(HostileFiles, AMisbehavingWorkerIsNeverBelieved) {
     support::TempDir dir;
-    const std::vector<std::string> args{"g1.png", "a.twice", "g2.png",  "b.range", "c.text",
-                                        "d.quit", "g3.png",  "e.short", "g4.png"};
+    const std::vector<std::string> args{"g1.png",   "a.twice", "g2.png", "b.range",
+                                        "c.text",   "d.quit",  "g3.png", "e.short",
+                                        "f.double", "h.long",  "g4.png"};
     for (const std::string &name : args)
         ASSERT_TRUE(writePng(dir.path / name));
     const std::string malformed = failed(true, 1284, "the worker gave a malformed answer");
     const support::Run run =
         support::runOstrelle(args, dir.path,
                              {{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
-                               {"OSTRELLE_TEST_ONLY_WORKERS", "1"}}});
+                               {"OSTRELLE_TEST_ONLY_WORKERS", "1"},
+                               {"OSTRELLE_TEST_ONLY_SECONDS", "5"}}});
     const std::string unopened = failed(true, 1290, "could not open file");
     EXPECT_EQ(run.out, banner + done + unopened + done + malformed + malformed + unopened + done +
                            failed(true, 1284, "the image library ended the process (status 0)") +
-                           done);
+                           malformed + malformed + done);
 }
 
 // A file that fails only in a worker that served others (here a worker poisoned to abort on its
