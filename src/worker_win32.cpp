@@ -1,8 +1,9 @@
 // Starting, feeding, watching and ending a worker on Windows. A worker is a copy of the program in
-// a job object that bounds its memory and ends it with the run, without a console, with nul as
-// standard input, output and error and an environment of its marker alone. It inherits its two
-// pipes to the run and nothing else; each job's files are duplicated into it as it is handed
-// over, the input for reading only and the output for writing only.
+// a job object that bounds its memory, allows it no other process and nothing of the desktop, and
+// ends it with the run; it has no console, nul as standard input, output and error and an
+// environment of its marker alone. It inherits its two pipes to the run and nothing else; each
+// job's files are duplicated into it as it is handed over, the input for reading only and the
+// output for writing only.
 #include "worker.h"
 
 #include "testonly.h"
@@ -164,7 +165,31 @@ HANDLE makeJob(const WorkerLimits &limits, std::string &why) {
         CloseHandle(job);
         return nullptr;
     }
+    // Nothing of the user's desktop: no windows or hooks of other programs, no clipboard, no
+    // global atoms, no display or system settings, no logging off.
+    JOBOBJECT_BASIC_UI_RESTRICTIONS ui{
+        JOB_OBJECT_UILIMIT_DESKTOP | JOB_OBJECT_UILIMIT_DISPLAYSETTINGS |
+        JOB_OBJECT_UILIMIT_EXITWINDOWS | JOB_OBJECT_UILIMIT_GLOBALATOMS |
+        JOB_OBJECT_UILIMIT_HANDLES | JOB_OBJECT_UILIMIT_READCLIPBOARD |
+        JOB_OBJECT_UILIMIT_WRITECLIPBOARD | JOB_OBJECT_UILIMIT_SYSTEMPARAMETERS};
+    if (!SetInformationJobObject(job, JobObjectBasicUIRestrictions, &ui, sizeof ui)) {
+        why = withError("cannot start a worker: the job's desktop limits were refused");
+        CloseHandle(job);
+        return nullptr;
+    }
     return job;
+}
+
+// Creates the worker's process, suspended.
+bool createSuspended(const std::wstring &program, std::wstring &environment,
+                     STARTUPINFOEXW &startup, PROCESS_INFORMATION &process) {
+    std::wstring commandLine = quoted(program);
+    // Detached, not merely without a window: a process started without a window still has a
+    // console of its own.
+    const DWORD flags = CREATE_SUSPENDED | DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT |
+                        EXTENDED_STARTUPINFO_PRESENT;
+    return CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                          environment.data(), nullptr, &startup.StartupInfo, &process);
 }
 
 // Starts program suspended and without a console, inheriting exactly the handles given and
@@ -187,11 +212,7 @@ bool spawn(const std::wstring &program, std::wstring environment, std::vector<HA
         startup.StartupInfo.hStdOutput = nul;
         startup.StartupInfo.hStdError = nul;
         startup.lpAttributeList = attributes;
-        std::wstring commandLine = quoted(program);
-        started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT |
-                                     EXTENDED_STARTUPINFO_PRESENT,
-                                 environment.data(), nullptr, &startup.StartupInfo, &process);
+        started = createSuspended(program, environment, startup, process);
     }
     const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(attributes);
