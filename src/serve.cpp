@@ -24,6 +24,7 @@ int serveJobs(WorkFunction work) {
     ConfineOptions options;
     options.hideLandlock = (flags & hideLandlock) != 0;
     options.refuse = (flags & refuseSandbox) != 0;
+    options.strictIntegrity = (flags & strictIntegrity) != 0;
     const ConfineStatus confined =
         (flags & noSandbox) != 0 ? ConfineStatus{true, {}, 0} : confineSelf(options);
     for (int served = 0;; ++served) {

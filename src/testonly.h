@@ -26,6 +26,8 @@ enum : std::uint32_t {
     noSandbox = 2,        // OSTRELLE_TEST_ONLY_NO_SANDBOX: workers run unconfined
     hideLandlock = 4,     // OSTRELLE_TEST_ONLY_HIDE_LANDLOCK: workers act as if the kernel had none
     refuseSandbox = 8,    // OSTRELLE_TEST_ONLY_REFUSE_SANDBOX: confinement fails as if refused
+    strictIntegrity = 16, // OSTRELLE_TEST_ONLY_STRICT_INTEGRITY: Windows workers check their
+                          // integrity level under wine too
 };
 
 // The switches of this process.

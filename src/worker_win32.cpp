@@ -3,7 +3,8 @@
 // ends it with the run; it has no console, nul as standard input, output and error and an
 // environment of its marker alone. It inherits its two pipes to the run and nothing else; each
 // job's files are duplicated into it as it is handed over, the input for reading only and the
-// output for writing only.
+// output for writing only. The worker lowers its own token before its first file
+// (confine_win32.cpp).
 #include "worker.h"
 
 #include "testonly.h"

@@ -103,6 +103,23 @@ mkdir "$work/fscheck"
 (cd "$work/fscheck" && "$wine" ../fscheck.exe </dev/null | tr -d '\r' | sed 's/^/wine: /') ||
     fail "the file-system layer"
 
+# The worker lowers its token before its first file, and a step that fails fails each file with
+# the step named. Wine keeps no integrity levels: it takes the untrusted level and goes on
+# reporting the old one, which the worker checks for as on Windows when told to.
+sandbox='Failed to load:
+
+The error 1284
+String is the worker'"'"'s sandbox could not be applied: '
+program=ostrelle_testable.exe OSTRELLE_TEST_ONLY_REFUSE_SANDBOX=1 run good.png later.png
+[ "$got" = "$banner
+${sandbox}OpenProcessToken: error 5 (Access denied)
+${sandbox}OpenProcessToken: error 5 (Access denied)" ] || fail "a refused step: output was"$'\n'"$got"
+program=ostrelle_testable.exe OSTRELLE_TEST_ONLY_STRICT_INTEGRITY=1 run good.png
+[ "$got" = "$banner
+${sandbox}the integrity level read back: level 0x3000, not untrusted" ] ||
+    fail "the integrity level checked as on Windows: output was"$'\n'"$got"
+echo "wine: a refused sandbox step, an integrity level that did not take: passed"
+
 # Outside every ANSI code page: only the manifest's UTF-8 code page brings this name through.
 # The worker is handed none of the user's environment, which the stand-in would refuse.
 name='αβ-日本'
