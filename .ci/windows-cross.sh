@@ -29,7 +29,7 @@ x86_64-w64-mingw32-dlltool -d "$def" -l "$stage/lib/libIL.dll.a"
 cmake -S . -B "$out/build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_FIND_ROOT_PATH="$PWD/$stage" -DILU_LIBRARIES="$PWD/$stage/lib/libIL.dll.a" \
     -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF -DOSTRELLE_WERROR=ON >/dev/null
-cmake --build "$out/build" --parallel 2 --target ostrelle ostrelle_testable
+cmake --build "$out/build" --parallel 2 --target ostrelle ostrelle_testable evil_worker
 exe=$out/build/ostrelle.exe
 bash .ci/inspect-windows-exe.sh "$exe" "$def"
 echo "windows-cross: built and inspected in $((SECONDS - start)) s"
@@ -64,5 +64,6 @@ if [ "${OSTRELLE_WINE:-1}" = 0 ]; then
     exit 0
 fi
 bash .ci/install-missing.sh wine64
-bash tests/windows/run-under-wine.sh "$exe" "$out/build/ostrelle_testable.exe" "$def"
+bash tests/windows/run-under-wine.sh "$exe" "$out/build/ostrelle_testable.exe" "$def" \
+    "$out/build/evil_worker.exe"
 echo "windows-cross: passed in $((SECONDS - start)) s"

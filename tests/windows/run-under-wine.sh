@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Usage: run-under-wine.sh EXE TESTABLE DEF
+# Usage: run-under-wine.sh EXE TESTABLE DEF EVIL
 # Runs the cross-built ostrelle.exe under wine against the stand-in DevIL.dll built here, which
 # exports every name in DEF, and checks the exact output and files of a run; TESTABLE, the build
-# with the test-only switches, is run where a check needs them.
+# with the test-only switches, is run where a check needs them, and starts EVIL, the stand-in for
+# a taken-over worker, for the act table (acts-under-wine.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 testable=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 def=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
+evil=$(cd "$(dirname "$4")" && pwd)/$(basename "$4")
 work=$(dirname "$exe")/wine-run
 
 fail() {
@@ -119,6 +121,7 @@ program=ostrelle_testable.exe OSTRELLE_TEST_ONLY_STRICT_INTEGRITY=1 run good.png
 ${sandbox}the integrity level read back: level 0x3000, not untrusted" ] ||
     fail "the integrity level checked as on Windows: output was"$'\n'"$got"
 echo "wine: a refused sandbox step, an integrity level that did not take: passed"
+bash "$here/acts-under-wine.sh" "$testable" "$evil" "$work/DevIL.dll"
 
 # Outside every ANSI code page: only the manifest's UTF-8 code page brings this name through.
 # The worker is handed none of the user's environment, which the stand-in would refuse.
