@@ -86,10 +86,20 @@ evil=x.evil-$port-$hex
 printf 'hostile' >"$folder/$evil"
 printf 'level' >"$folder/token.level"
 
-# Something on the clipboard to read, where wine keeps one.
-"$wine" "$bin/evil_worker.exe" --clipboard 'on the clipboard' </dev/null || true
-clipboard=yes
-"$wine" "$bin/evil_worker.exe" --clipboard </dev/null || clipboard=no
+# Something on the clipboard to read, where wine keeps one: held by a process that stays until
+# the run is over, or 60 s.
+"$wine" "$bin/evil_worker.exe" --clipboard 'on the clipboard' 60 </dev/null &
+holder=$!
+trap 'kill "$listening" "$holder" 2>/dev/null || true' EXIT
+clipboard=no
+for _ in $(seq 20); do
+    "$wine" "$bin/evil_worker.exe" --clipboard </dev/null && clipboard=yes && break
+    sleep 0.25
+done
+
+# Whether the run, started as below, has a console that the worker could attach to.
+console=yes
+"$wine" "$bin/evil_worker.exe" --console </dev/null | cat || console=no
 
 got=$(cd "$folder" && OSTRELLE_TEST_ONLY_WORKER_PROGRAM='C:\ostrelle-acts-bin\evil_worker.exe' \
     timeout 120 "$wine" "$bin/ostrelle_testable.exe" good.png token.level "$evil" </dev/null |
@@ -114,7 +124,7 @@ fi
 
 mask=${codes[1]}
 [ "$mask" -ge 0 ] || fail "the stand-in could not read its own input"
-refused=() open=()
+refused=() open=() unshown=()
 for i in "${!acts[@]}"; do
     name=${acts[i]}
     if (((mask >> i) & 1)); then
@@ -123,6 +133,10 @@ for i in "${!acts[@]}"; do
         open+=("$name")
     elif [ "$name" = "read the clipboard" ] && [ "$clipboard" = no ]; then
         echo "wine: acts: $name: not shown by wine, which has no clipboard without a display"
+        unshown+=("$name")
+    elif [ "$name" = "write into the run's console" ] && [ "$console" = no ]; then
+        echo "wine: acts: $name: not shown by wine, where the run has no console"
+        unshown+=("$name")
     else
         echo "wine: acts: $name: refused"
         refused+=("$name")
@@ -145,5 +159,7 @@ reached=$(cat "$listener.reached" 2>/dev/null || echo 0)
 [ "$reached" = 0 ] || allowed "connect to a local port" || fail "the listener was reached unreported"
 "$wine" reg query 'HKCU\Software\OstrelleActs-'"$port" >/dev/null 2>&1 &&
     fail "the worker's registry key was left behind"
+kill "$holder" 2>/dev/null || true
+wait "$holder" 2>/dev/null || true
 rm -rf "$folder" "$bin"
-echo "wine: acts: ${#refused[@]} refused, ${#open[@]} not enforced by wine, of ${#acts[@]}"
+echo "wine: acts: ${#refused[@]} refused, ${#open[@]} not enforced by wine, ${#unshown[@]} not shown, of ${#acts[@]}"

@@ -9,8 +9,10 @@
 // Anything else converts as usual.
 //
 // Run by hand: "evil_worker --acts" lists the table, one "bit name" a line; "evil_worker
-// --clipboard TEXT" puts TEXT on the clipboard, for the clipboard act to find something there,
-// and "evil_worker --clipboard" ends with 0 when this process can read it.
+// --clipboard TEXT SECONDS" puts TEXT on the clipboard, for the clipboard act to find something
+// there, and stays that long,
+// "evil_worker --clipboard" ends with 0 when this process can read it, and "evil_worker
+// --console" when this process, started as the run is, has a console.
 #include "convert.h"
 #include "worker.h"
 
@@ -280,8 +282,9 @@ Answer work(const Job &job, NativeFile input, NativeFile output) {
     return convertFile(job, input, output);
 }
 
-// Puts text on the clipboard, owned by no window, so that it stays there after this process.
-int setClipboard(const char *text) {
+// Puts text on the clipboard, owned by no window, and stays for seconds: wine forgets the
+// clipboard with the last process of its session.
+int setClipboard(const char *text, int seconds) {
     const std::wstring words = wide(text);
     const SIZE_T bytes = (words.size() + 1) * sizeof(wchar_t);
     const HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
@@ -291,6 +294,8 @@ int setClipboard(const char *text) {
     GlobalUnlock(memory);
     const bool ok = EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
     CloseClipboard();
+    if (ok && seconds > 0)
+        Sleep(static_cast<DWORD>(seconds) * 1000);
     return ok ? 0 : 1;
 }
 
@@ -302,9 +307,11 @@ int main(int argc, char **argv) {
             std::printf("%zu %s\n", i, acts[i]);
         return 0;
     }
-    if (argc == 3 && std::strcmp(argv[1], "--clipboard") == 0)
-        return setClipboard(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--clipboard") == 0)
+        return setClipboard(argv[2], std::atoi(argv[3]));
     if (argc == 2 && std::strcmp(argv[1], "--clipboard") == 0)
         return clipboardRead() ? 0 : 1;
+    if (argc == 2 && std::strcmp(argv[1], "--console") == 0)
+        return GetConsoleCP() != 0 ? 0 : 1;
     return runAsWorker(argc, work) < 0 ? 1 : 0;
 }
