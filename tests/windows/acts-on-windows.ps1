@@ -55,7 +55,7 @@ $clipboard = $LASTEXITCODE -eq 0
 # The run, with its standard input at its end so that it does not wait for a key.
 $empty = Join-Path $root 'empty'
 $output = Join-Path $root 'output'
-Set-Content -LiteralPath $empty -Value $null
+[IO.File]::WriteAllBytes($empty, [byte[]]@())
 $env:OSTRELLE_TEST_ONLY_WORKER_PROGRAM = $evilWorker
 $run = Start-Process -FilePath (Join-Path $app 'ostrelle_testable.exe') `
     -ArgumentList @('good.png', 'token.level', $evil) -WorkingDirectory $folder -NoNewWindow `
@@ -79,7 +79,9 @@ if ($got[4] -ne 'Done!' -or $codes.Count -ne 2) {
 $token = @($got | Where-Object { $_ -match '^String is image too large: (\d+)x(\d+)$' })[0]
 $privileges = [int]($token -replace '^String is image too large: (\d+)x\d+$', '$1')
 $level = '0x{0:X4}' -f $codes[0]
-if ($codes[0] -eq -1) {
+if (-not $token) {
+    Fail 'the stand-in did not say how many privileges it holds'
+} elseif ($codes[0] -eq -1) {
     Write-Host "acts: the worker cannot read its own token ($token)"
 } else {
     Write-Host "acts: the worker's integrity level is $level, with $privileges privileges"
