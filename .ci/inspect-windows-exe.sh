@@ -8,7 +8,7 @@ exe=$1
 def=$2
 
 # DLLs that every Windows has; anything else would have to be shipped beside the executable.
-system_dlls='^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+system_dlls='^(kernel32|advapi32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 
 failures=0
 fail() {

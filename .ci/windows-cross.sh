@@ -29,9 +29,15 @@ x86_64-w64-mingw32-dlltool -d "$def" -l "$stage/lib/libIL.dll.a"
 cmake -S . -B "$out/build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_FIND_ROOT_PATH="$PWD/$stage" -DILU_LIBRARIES="$PWD/$stage/lib/libIL.dll.a" \
     -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF -DOSTRELLE_WERROR=ON >/dev/null
-cmake --build "$out/build" --parallel 2 --target ostrelle ostrelle_testable
+cmake --build "$out/build" --parallel 2 --target ostrelle ostrelle_testable evil_worker
 exe=$out/build/ostrelle.exe
 bash .ci/inspect-windows-exe.sh "$exe" "$def"
+# The lockdown build, whose workers start with a restricted token; not what ships.
+cmake -S . -B "$out/lockdown" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DCMAKE_FIND_ROOT_PATH="$PWD/$stage" -DILU_LIBRARIES="$PWD/$stage/lib/libIL.dll.a" \
+    -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF -DOSTRELLE_WERROR=ON \
+    -DOSTRELLE_WINDOWS_LOCKDOWN=ON >/dev/null
+cmake --build "$out/lockdown" --parallel 2 --target ostrelle_testable evil_worker
 echo "windows-cross: built and inspected in $((SECONDS - start)) s"
 
 # The inspection must reject what a user could not drop files on: a windowed program with an
@@ -64,5 +70,13 @@ if [ "${OSTRELLE_WINE:-1}" = 0 ]; then
     exit 0
 fi
 bash .ci/install-missing.sh wine64
-bash tests/windows/run-under-wine.sh "$exe" "$out/build/ostrelle_testable.exe" "$def"
+bash tests/windows/run-under-wine.sh "$exe" "$out/build/ostrelle_testable.exe" "$def" \
+    "$out/build/evil_worker.exe"
+# The act table again with the lockdown build, in the prefix and beside the stand-in DLL of the
+# checks above: its workers must still convert a file.
+echo "windows-cross: the lockdown build's act table"
+wine_run=$PWD/$out/build/wine-run
+WINEPREFIX=$wine_run/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" \
+    LC_ALL=C.UTF-8 bash tests/windows/acts-under-wine.sh "$out/lockdown/ostrelle_testable.exe" \
+    "$out/lockdown/evil_worker.exe" "$wine_run/DevIL.dll"
 echo "windows-cross: passed in $((SECONDS - start)) s"

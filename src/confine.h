@@ -4,11 +4,12 @@
 
 #include "report.h"
 
-// How the worker is confined; both switches exist for tests only.
+// How the worker is confined; every switch exists for tests only.
 struct ConfineOptions {
-    bool hideLandlock = false; // act as if the kernel had no Landlock
-    bool hideSeccomp = false;  // act as if the kernel had no seccomp
-    bool refuse = false;       // fail as if the kernel refused the first step
+    bool hideLandlock = false;    // act as if the kernel had no Landlock
+    bool hideSeccomp = false;     // act as if the kernel had no seccomp
+    bool refuse = false;          // fail as if the kernel refused the first step
+    bool strictIntegrity = false; // Windows: check the integrity level under wine too
 };
 
 // What confineSelf did: ok, or the step that failed and its error.

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <iostream>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 Report failure(Outcome outcome, int code) { return failure(outcome, code, errorText(code)); }
 
 Report failure(Outcome outcome, int code, std::string text) {
@@ -19,11 +23,52 @@ std::string size(std::uint32_t width, std::uint32_t height) {
 }
 
 const char *stepName(std::uint32_t step) {
-    static const char *const names[] = {
-        "no-new-privs",           "capabilities", "landlock version", "landlock_create_ruleset",
-        "landlock_restrict_self", "seccomp rule", "seccomp_load",     "a session of its own"};
+    static const char *const names[] = {"no-new-privs",
+                                        "capabilities",
+                                        "landlock version",
+                                        "landlock_create_ruleset",
+                                        "landlock_restrict_self",
+                                        "seccomp rule",
+                                        "seccomp_load",
+                                        "a session of its own",
+                                        "OpenProcessToken",
+                                        "GetTokenInformation(TokenPrivileges)",
+                                        "AdjustTokenPrivileges",
+                                        "privileges left after their removal",
+                                        "SetTokenInformation(TokenIntegrityLevel)",
+                                        "GetTokenInformation(TokenIntegrityLevel)",
+                                        "the integrity level read back",
+                                        "RevertToSelf"};
     static_assert(std::size(names) == static_cast<std::size_t>(ConfineStep::Count));
     return step < std::size(names) ? names[step] : "an unknown step";
+}
+
+// The system's words for an error code of this platform.
+std::string systemError(std::uint32_t code) {
+#ifdef _WIN32
+    char text[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, text, sizeof text, nullptr);
+    // Its messages end in a full stop and a line end, which the report's line has of its own.
+    while (n > 0 && std::strchr(" .\r\n", text[n - 1]) != nullptr)
+        --n;
+    return "error " + std::to_string(code) + (n > 0 ? " (" + std::string(text, n) + ")" : "");
+#else
+    return std::strerror(static_cast<int>(code));
+#endif
+}
+
+// What went wrong at a step: for most, an error code; for the checks that read a token back,
+// what they found there.
+std::string stepError(std::uint32_t step, std::uint32_t error) {
+    if (step == static_cast<std::uint32_t>(ConfineStep::PrivilegesLeft))
+        return std::to_string(error) + " still held";
+    if (step == static_cast<std::uint32_t>(ConfineStep::IntegrityLeft)) {
+        char level[16];
+        std::snprintf(level, sizeof level, "0x%04X", static_cast<unsigned>(error));
+        return std::string("level ") + level + ", not untrusted";
+    }
+    return systemError(error);
 }
 
 } // namespace
@@ -40,7 +85,7 @@ std::string textFor(TextId id, int code, std::uint32_t first, std::uint32_t seco
         return "image wider or taller than 65535 pixels, which TGA cannot hold";
     case TextId::SandboxFailed:
         return std::string("the worker's sandbox could not be applied: ") + stepName(first) + ": " +
-               std::strerror(static_cast<int>(second));
+               stepError(first, second);
     case TextId::Count: break;
     }
     return {};

@@ -17,7 +17,7 @@ enum class TextId : std::uint32_t {
     ImpossibleSize,   // width, height
     TooLarge,         // width, height
     TooLargeForTga,   // a side past 65535 pixels
-    SandboxFailed,    // the step that failed (ConfineStep), errno
+    SandboxFailed,    // the step that failed (ConfineStep), its error (errno or Windows')
     Count
 };
 
@@ -31,6 +31,15 @@ enum class ConfineStep : std::uint32_t {
     SeccompRule,
     SeccompLoad,
     Process, // the worker could not be started in a session of its own
+    // Windows: the worker's token.
+    TokenOpen,
+    PrivilegesRead,
+    PrivilegesRemove,
+    PrivilegesLeft, // the error is how many are left
+    IntegritySet,
+    IntegrityRead,
+    IntegrityLeft, // the error is the level read back
+    Revert,
     Count
 };
 

@@ -25,6 +25,7 @@ int serveJobs(WorkFunction work) {
     options.hideLandlock = (flags & hideLandlock) != 0;
     options.hideSeccomp = (flags & hideSeccomp) != 0;
     options.refuse = (flags & refuseSandbox) != 0;
+    options.strictIntegrity = (flags & strictIntegrity) != 0;
     const ConfineStatus confined =
         (flags & noSandbox) != 0 ? ConfineStatus{true, {}, 0} : confineSelf(options);
     for (int served = 0;; ++served) {

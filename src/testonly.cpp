@@ -33,7 +33,8 @@ const TestOnlySwitches &testOnly() {
             {"OSTRELLE_TEST_ONLY_NO_SANDBOX", noSandbox},
             {"OSTRELLE_TEST_ONLY_HIDE_LANDLOCK", hideLandlock},
             {"OSTRELLE_TEST_ONLY_REFUSE_SANDBOX", refuseSandbox},
-            {"OSTRELLE_TEST_ONLY_HIDE_SECCOMP", hideSeccomp}};
+            {"OSTRELLE_TEST_ONLY_HIDE_SECCOMP", hideSeccomp},
+            {"OSTRELLE_TEST_ONLY_STRICT_INTEGRITY", strictIntegrity}};
         for (const auto &[name, flag] : flags)
             if (number(name) > 0)
                 s.workerFlags |= flag;

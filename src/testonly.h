@@ -27,6 +27,8 @@ enum : std::uint32_t {
     hideLandlock = 4,     // OSTRELLE_TEST_ONLY_HIDE_LANDLOCK: workers act as if the kernel had none
     refuseSandbox = 8,    // OSTRELLE_TEST_ONLY_REFUSE_SANDBOX: confinement fails as if refused
     hideSeccomp = 16,     // OSTRELLE_TEST_ONLY_HIDE_SECCOMP: workers act as if the kernel had none
+    strictIntegrity = 32, // OSTRELLE_TEST_ONLY_STRICT_INTEGRITY: Windows workers check their
+                          // integrity level under wine too
 };
 
 // The switches of this process.

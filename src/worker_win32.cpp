@@ -1,8 +1,10 @@
 // Starting, feeding, watching and ending a worker on Windows. A worker is a copy of the program in
-// a job object that bounds its memory and ends it with the run, without a console, with nul as
-// standard input, output and error and an environment of its marker alone. It inherits its two
-// pipes to the run and nothing else; each job's files are duplicated into it as it is handed
-// over, the input for reading only and the output for writing only.
+// a job object that bounds its memory, allows it no other process and nothing of the desktop, and
+// ends it with the run; it has no console, nul as standard input, output and error and an
+// environment of its marker alone. It inherits its two pipes to the run and nothing else; each
+// job's files are duplicated into it as it is handed over, the input for reading only and the
+// output for writing only. The worker lowers its own token before its first file
+// (confine_win32.cpp).
 #include "worker.h"
 
 #include "testonly.h"
@@ -164,7 +166,112 @@ HANDLE makeJob(const WorkerLimits &limits, std::string &why) {
         CloseHandle(job);
         return nullptr;
     }
+    // Nothing of the user's desktop: no windows or hooks of other programs, no clipboard, no
+    // global atoms, no display or system settings, no logging off.
+    JOBOBJECT_BASIC_UI_RESTRICTIONS ui{
+        JOB_OBJECT_UILIMIT_DESKTOP | JOB_OBJECT_UILIMIT_DISPLAYSETTINGS |
+        JOB_OBJECT_UILIMIT_EXITWINDOWS | JOB_OBJECT_UILIMIT_GLOBALATOMS |
+        JOB_OBJECT_UILIMIT_HANDLES | JOB_OBJECT_UILIMIT_READCLIPBOARD |
+        JOB_OBJECT_UILIMIT_WRITECLIPBOARD | JOB_OBJECT_UILIMIT_SYSTEMPARAMETERS};
+    if (!SetInformationJobObject(job, JobObjectBasicUIRestrictions, &ui, sizeof ui)) {
+        why = withError("cannot start a worker: the job's desktop limits were refused");
+        CloseHandle(job);
+        return nullptr;
+    }
     return job;
+}
+
+#ifdef OSTRELLE_WINDOWS_LOCKDOWN
+// One class of a token's information; empty when it cannot be read.
+std::vector<char> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    std::vector<char> bytes(size);
+    if (size == 0 || !GetTokenInformation(token, kind, bytes.data(), size, &size))
+        return {};
+    return bytes;
+}
+
+// The lockdown build's two tokens for a worker, both made from the run's own. Its primary token
+// has its user and every group deny-only, no privilege but the one of passing through folders,
+// and as its only restricting SID the null SID, which no file, key or device grants: a second
+// access check that nothing passes. Its first thread impersonates a token restricted to the
+// user's own SIDs while the loader and the library set themselves up; the worker then reverts to
+// its primary token (confine_win32.cpp).
+struct Tokens {
+    HANDLE primary = nullptr;
+    HANDLE initial = nullptr;
+};
+
+bool restrictedTokens(Tokens &tokens) {
+    HANDLE own = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
+                          &own))
+        return false;
+    const std::vector<char> user = tokenInformation(own, TokenUser);
+    const std::vector<char> groups = tokenInformation(own, TokenGroups);
+    std::vector<SID_AND_ATTRIBUTES> sids;
+    if (!user.empty() && !groups.empty()) {
+        sids.push_back({reinterpret_cast<const TOKEN_USER *>(user.data())->User.Sid, 0});
+        const auto *list = reinterpret_cast<const TOKEN_GROUPS *>(groups.data());
+        for (DWORD i = 0; i < list->GroupCount; ++i)
+            if ((list->Groups[i].Attributes & SE_GROUP_INTEGRITY) == 0)
+                sids.push_back({list->Groups[i].Sid, 0});
+    }
+    SID nobody{SID_REVISION, 1, SECURITY_NULL_SID_AUTHORITY, {SECURITY_NULL_RID}};
+    SID_AND_ATTRIBUTES restricting{&nobody, 0};
+    const DWORD count = static_cast<DWORD>(sids.size());
+    HANDLE initial = nullptr;
+    const bool made =
+        count > 0 &&
+        CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, count, sids.data(), 0, nullptr, 1,
+                              &restricting, &tokens.primary) &&
+        CreateRestrictedToken(own, 0, 0, nullptr, 0, nullptr, count, sids.data(), &initial) &&
+        DuplicateTokenEx(initial, TOKEN_IMPERSONATE | TOKEN_QUERY, nullptr, SecurityImpersonation,
+                         TokenImpersonation, &tokens.initial);
+    const DWORD error = GetLastError();
+    for (HANDLE h : {own, initial})
+        if (h != nullptr)
+            CloseHandle(h);
+    SetLastError(error);
+    return made;
+}
+#endif
+
+// Creates the worker's process, suspended: as the run's own user, or in the lockdown build with
+// the restricted tokens above.
+bool createSuspended(const std::wstring &program, std::wstring &environment,
+                     STARTUPINFOEXW &startup, PROCESS_INFORMATION &process) {
+    std::wstring commandLine = quoted(program);
+    // Detached, not merely without a window: a process started without a window still has a
+    // console of its own.
+    const DWORD flags = CREATE_SUSPENDED | DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT |
+                        EXTENDED_STARTUPINFO_PRESENT;
+#ifdef OSTRELLE_WINDOWS_LOCKDOWN
+    Tokens tokens;
+    bool started = restrictedTokens(tokens) &&
+                   CreateProcessAsUserW(tokens.primary, program.c_str(), commandLine.data(),
+                                        nullptr, nullptr, TRUE, flags, environment.data(), nullptr,
+                                        &startup.StartupInfo, &process);
+    if (started && !SetThreadToken(&process.hThread, tokens.initial)) {
+        const DWORD error = GetLastError();
+        TerminateProcess(process.hProcess, stoppedExit);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        SetLastError(error);
+        started = false;
+    }
+    const DWORD error = GetLastError();
+    for (HANDLE h : {tokens.primary, tokens.initial})
+        if (h != nullptr)
+            CloseHandle(h);
+    SetLastError(error);
+    return started;
+#else
+    return CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                          environment.data(), nullptr, &startup.StartupInfo, &process);
+#endif
 }
 
 // Starts program suspended and without a console, inheriting exactly the handles given and
@@ -187,11 +294,7 @@ bool spawn(const std::wstring &program, std::wstring environment, std::vector<HA
         startup.StartupInfo.hStdOutput = nul;
         startup.StartupInfo.hStdError = nul;
         startup.lpAttributeList = attributes;
-        std::wstring commandLine = quoted(program);
-        started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT |
-                                     EXTENDED_STARTUPINFO_PRESENT,
-                                 environment.data(), nullptr, &startup.StartupInfo, &process);
+        started = createSuspended(program, environment, startup, process);
     }
     const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(attributes);

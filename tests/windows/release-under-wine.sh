@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Usage: release-under-wine.sh ZIP TESTABLE
+# Usage: release-under-wine.sh ZIP TESTABLE EVIL
 # Unpacks the Windows download into a fresh folder and checks its own files: the layout, the
 # executable and DLL import tables, and under wine the conversions a user would make. TESTABLE,
 # the program's build with the test-only switches, runs beside the zip's DLL where a check needs
-# them. Each check
+# them, and starts EVIL, the stand-in for a taken-over worker, for the act table. Each check
 # is a check_* function run in the order of the list at the end; to add one, write it and list it.
 # PngSuite comes from OSTRELLE_PNGSUITE (default ../shared/pngsuite beside the project).
 set -euo pipefail
@@ -11,6 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 zip=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 testable=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+evil=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 work=$(dirname "$zip")/wine
 app=$work/app
 suite=${OSTRELLE_PNGSUITE:-$root/../shared/pngsuite}
@@ -268,7 +269,13 @@ PY
     [ "$exact" = "${#names[@]}" ] || fail "JPEG"
 }
 
+# The act table with the zip's own DLL: the lowered worker converts a real PNG and refuses what
+# wine can refuse (acts-under-wine.sh).
+check_acts() {
+    bash "$here/acts-under-wine.sh" "$testable" "$evil" "$app/DevIL.dll"
+}
+
 for check in check_layout check_pngsuite check_crash check_workers check_dll_alone check_unicode_name \
-    check_cut_names check_jpeg; do
+    check_cut_names check_jpeg check_acts; do
     "$check"
 done

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Usage: run-under-wine.sh EXE TESTABLE DEF
+# Usage: run-under-wine.sh EXE TESTABLE DEF EVIL
 # Runs the cross-built ostrelle.exe under wine against the stand-in DevIL.dll built here, which
 # exports every name in DEF, and checks the exact output and files of a run; TESTABLE, the build
-# with the test-only switches, is run where a check needs them.
+# with the test-only switches, is run where a check needs them, and starts EVIL, the stand-in for
+# a taken-over worker, for the act table (acts-under-wine.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 testable=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 def=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
+evil=$(cd "$(dirname "$4")" && pwd)/$(basename "$4")
 work=$(dirname "$exe")/wine-run
 
 fail() {
@@ -102,6 +104,24 @@ x86_64-w64-mingw32-g++ -std=c++17 -O1 -Wall -Wextra -Werror -static-libgcc -stat
 mkdir "$work/fscheck"
 (cd "$work/fscheck" && "$wine" ../fscheck.exe </dev/null | tr -d '\r' | sed 's/^/wine: /') ||
     fail "the file-system layer"
+
+# The worker lowers its token before its first file, and a step that fails fails each file with
+# the step named. Wine keeps no integrity levels: it takes the untrusted level and goes on
+# reporting the old one, which the worker checks for as on Windows when told to.
+sandbox='Failed to load:
+
+The error 1284
+String is the worker'"'"'s sandbox could not be applied: '
+program=ostrelle_testable.exe OSTRELLE_TEST_ONLY_REFUSE_SANDBOX=1 run good.png later.png
+[ "$got" = "$banner
+${sandbox}OpenProcessToken: error 5 (Access denied)
+${sandbox}OpenProcessToken: error 5 (Access denied)" ] || fail "a refused step: output was"$'\n'"$got"
+program=ostrelle_testable.exe OSTRELLE_TEST_ONLY_STRICT_INTEGRITY=1 run good.png
+[ "$got" = "$banner
+${sandbox}the integrity level read back: level 0x3000, not untrusted" ] ||
+    fail "the integrity level checked as on Windows: output was"$'\n'"$got"
+echo "wine: a refused sandbox step, an integrity level that did not take: passed"
+bash "$here/acts-under-wine.sh" "$testable" "$evil" "$work/DevIL.dll"
 
 # Outside every ANSI code page: only the manifest's UTF-8 code page brings this name through.
 # The worker is handed none of the user's environment, which the stand-in would refuse.
