@@ -51,19 +51,24 @@ bool reachesDevice(const std::wstring &path) {
     return isDeviceName(path.substr(slash == std::wstring::npos ? 0 : slash + 1));
 }
 
-// The path as Windows takes it, or "" when it is not UTF-8 or reaches a device or pipe.
-std::wstring fileName(const std::string &path) {
-    if (path.empty() || path.size() > 32767 || path.find('\0') != std::string::npos)
+// The UTF-16 form of UTF-8 text, or "" when it is not UTF-8 or cannot be a path.
+std::wstring wideOf(const std::string &text) {
+    if (text.empty() || text.size() > 32767 || text.find('\0') != std::string::npos)
         return {};
-    const int size = static_cast<int>(path.size());
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), size, nullptr, 0);
+    const int size = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
     if (n <= 0)
         return {};
     std::wstring out(static_cast<std::size_t>(n), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), size, out.data(), n) != n ||
-        reachesDevice(out))
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), n) != n)
         return {};
     return out;
+}
+
+// The path as Windows takes it, or "" when it is not UTF-8 or reaches a device or pipe.
+std::wstring fileName(const std::string &path) {
+    const std::wstring name = wideOf(path);
+    return name.empty() || reachesDevice(name) ? std::wstring() : name;
 }
 
 // The UTF-8 form of a path Windows gave, or "" when it holds something UTF-8 cannot.
@@ -103,6 +108,27 @@ std::string hex(std::uint64_t value) {
 } // namespace
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string nameOf(const std::string &path) { return path.substr(nameStart(path)); }
+
+std::string foldedName(const std::string &name) {
+    // Windows' file systems tell names apart as CompareStringOrdinal does when it ignores case:
+    // each UTF-16 unit upper-cased by the invariant table, whatever the user's language. That
+    // table has no letters past U+FFFF, whose halves keep their case.
+    const std::wstring wide = wideOf(name);
+    if (wide.empty())
+        return name;
+    std::wstring upper(wide.size(), L'\0');
+    const int size = static_cast<int>(wide.size());
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), size, upper.data(), size,
+                      nullptr, nullptr, 0) != size)
+        return name;
+    for (std::size_t i = 0; i < wide.size(); ++i)
+        if (wide[i] >= 0xD800 && wide[i] <= 0xDFFF)
+            upper[i] = wide[i];
+    const std::string folded = utf8Of(upper);
+    return folded.empty() ? name : folded;
+}
 
 std::string folderOf(const std::string &path) {
     const std::size_t start = nameStart(path);

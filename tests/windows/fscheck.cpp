@@ -1,6 +1,7 @@
 // The Windows file-system layer (src/fs_win32.cpp) on its own, under wine: run in an empty
 // folder, it makes its files there, checks each promise of fs.h that the program's runs cannot
 // show, prints one line a group and exits 1 when any check failed.
+#include "collisions.h"
 #include "fs.h"
 #include "imagesize.h"
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -38,6 +40,15 @@ std::string readFile(const char *name) {
     return bytes;
 }
 
+// The UTF-16 form of UTF-8 text, for the calls of Windows that the checks make themselves.
+std::wstring wide(const std::string &text) {
+    std::wstring out(text.size(), L'\0');
+    out.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                            static_cast<int>(out.size()))));
+    return out;
+}
+
 // The names in folder, hidden ones too, as one line.
 std::string listing(const char *folder) {
     std::string names;
@@ -54,21 +65,23 @@ std::string listing(const char *folder) {
 }
 
 void folders() {
-    const char *cases[][2] = {
-        {"x.tga", "."},
-        {"dir\\x.tga", "dir"},
-        {"dir/x.tga", "dir"},
-        {"a\\b/x.tga", "a\\b"},
-        {"\\x.tga", "\\"},
-        {"/x.tga", "/"},
-        {"E:\\x.tga", "E:\\"},
-        {"E:/x.tga", "E:/"},
-        {"E:x.tga", "E:"},
-        {"E:dir\\x.tga", "E:dir"},
-        {"E:\\dir\\x.tga", "E:\\dir"},
+    const char *cases[][3] = {
+        {"x.tga", ".", "x.tga"},
+        {"dir\\x.tga", "dir", "x.tga"},
+        {"dir/x.tga", "dir", "x.tga"},
+        {"a\\b/x.tga", "a\\b", "x.tga"},
+        {"\\x.tga", "\\", "x.tga"},
+        {"/x.tga", "/", "x.tga"},
+        {"E:\\x.tga", "E:\\", "x.tga"},
+        {"E:/x.tga", "E:/", "x.tga"},
+        {"E:x.tga", "E:", "x.tga"},
+        {"E:dir\\x.tga", "E:dir", "x.tga"},
+        {"E:\\dir\\x.tga", "E:\\dir", "x.tga"},
     };
-    for (const auto &c : cases)
+    for (const auto &c : cases) {
         check(folderOf(c[0]) == c[1], std::string("folderOf(") + c[0] + ") is " + folderOf(c[0]));
+        check(nameOf(c[0]) == c[2], std::string("nameOf(") + c[0] + ") is " + nameOf(c[0]));
+    }
     check(isSeparator('/') && isSeparator('\\') && !isSeparator(':'), "separators");
     std::printf("fscheck: folders of paths: done\n");
 }
@@ -251,6 +264,62 @@ void endedWhilePublishing() {
     std::printf("fscheck: a run ended while publishing: done\n");
 }
 
+// Names fold as Windows' own ordinal comparison ignoring case matches them, beyond ASCII too, and
+// never as a language would (no accents dropped, no letter made two).
+void foldedNames() {
+    const char *pairs[][2] = {
+        {"Ä.png", "ä.PNG"}, {"Ωμέγα", "ΩΜΈΓΑ"}, {"я", "Я"}, {"ς", "Σ"},  {"ǆ", "ǅ"},
+        {"ａ", "Ａ"},       {"ß", "SS"},        {"ß", "ẞ"}, {"ﬀ", "FF"}, {"ı", "I"},
+        {"i", "İ"},         {"é", "e"},         {"Ä", "A"}, {"𐐨", "𐐀"},  {"x.png", "x.png "},
+    };
+    int same = 0;
+    for (const auto &p : pairs) {
+        const bool equal = CompareStringOrdinal(wide(p[0]).c_str(), -1, wide(p[1]).c_str(), -1,
+                                                TRUE) == CSTR_EQUAL;
+        same += equal;
+        check((foldedName(p[0]) == foldedName(p[1])) == equal,
+              std::string(p[0]) + " and " + p[1] + (equal ? " fold apart" : " fold alike"));
+    }
+    check(foldedName("Ä.png") == foldedName("ä.PNG") && foldedName("Ä") != foldedName("A"),
+          "Ä.png and ä.PNG are no one name, or Ä and A are");
+    check(foldedName("caf\xc3") == "caf\xc3", "a cut name is changed");
+    std::printf("fscheck: names folded as Windows compares them (%d of %d pairs one name): done\n",
+                same, static_cast<int>(sizeof pairs / sizeof pairs[0]));
+}
+
+// Arguments touch one file however their paths spell it: names that differ in case beyond ASCII,
+// a drive's current folder, a hard link; arguments that touch none run side by side.
+void collisions() {
+    CreateDirectoryA("twice", nullptr);
+    CreateDirectoryA("twice\\other", nullptr);
+    writeFile("twice\\x.png", "x");
+    writeFile("twice\\other\\copy.png", "x");
+    check(CreateHardLinkW(L"twice\\other\\hard.png", L"twice\\x.png", nullptr) != 0,
+          "no hard link");
+    check(fileIdentity("twice\\x.png") == fileIdentity("twice\\other\\hard.png"),
+          "a hard link has an identity of its own");
+    wchar_t here[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, here);
+    const std::string drive(1, static_cast<char>(here[0]));
+    // The drive of the current folder, and another one, whose current folder is its root.
+    const std::string other = drive == "C" ? "Z" : "C";
+    const std::pair<bool, std::vector<Paths>> cases[] = {
+        {true, {{"twice\\Ö.png", "twice\\Ö.tga"}, {"twice\\ö.bmp", "twice\\ö.tga"}}},
+        {false, {{"twice\\Ö.png", "twice\\Ö.tga"}, {"twice\\ü.bmp", "twice\\ü.tga"}}},
+        {true, {{drive + ":a.png", drive + ":a.tga"}, {"a.bmp", "a.tga"}}},
+        {false, {{other + ":a.png", other + ":a.tga"}, {"a.bmp", "a.tga"}}},
+        {true, {{drive + ":\\a.png", drive + ":\\a.tga"}, {"\\a.bmp", "\\a.tga"}}},
+        {true,
+         {{"twice\\x.png", "twice\\x.tga"}, {"twice\\other\\hard.png", "twice\\other\\hard.tga"}}},
+        {false,
+         {{"twice\\x.png", "twice\\x.tga"}, {"twice\\other\\copy.png", "twice\\other\\copy.tga"}}},
+    };
+    for (const auto &[collide, arguments] : cases)
+        check(mayCollide(arguments) == collide, arguments[0].input + " and " + arguments[1].input +
+                                                    (collide ? " collide not" : " collide"));
+    std::printf("fscheck: arguments that touch one file: done\n");
+}
+
 } // namespace
 
 int main() {
@@ -261,5 +330,7 @@ int main() {
     scratch();
     publishing();
     endedWhilePublishing();
+    foldedNames();
+    collisions();
     return failures == 0 ? 0 : 1;
 }
