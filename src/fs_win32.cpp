@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
@@ -89,6 +90,31 @@ HANDLE openToAsk(const std::wstring &name) {
     return name.empty() ? INVALID_HANDLE_VALUE
                         : CreateFileW(name.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// True for an error that another program holding the file gives: an indexer or a virus scanner
+// that opened it a moment ago. On a file the run has just made, such a program also makes a
+// rename or delete fail as access denied.
+bool heldElsewhere(DWORD error, bool ours) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           (ours && error == ERROR_ACCESS_DENIED);
+}
+
+// Calls attempt, which returns false with the last error set, again while it fails because
+// another program holds the file, for about 2 s at most; true once it succeeds.
+template <typename Attempt> bool whileHeld(bool ours, Attempt attempt) {
+    DWORD wait = 20, waited = 0;
+    while (!attempt()) {
+        const DWORD error = GetLastError();
+        if (!heldElsewhere(error, ours) || waited >= 2000) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(wait);
+        waited += wait;
+        wait = std::min<DWORD>(wait * 2, 500);
+    }
+    return true;
 }
 
 // Where the last part of path begins: after its folder as path spells it, separator included.
@@ -203,10 +229,13 @@ NativeFile openInput(const std::string &path) {
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
         return noFile;
     // Should a pipe stand there by now after all, its server may not act in this user's name.
-    const HANDLE file = CreateFileW(
-        name.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!whileHeld(false, [&] {
+            file = CreateFileW(
+                name.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
+                FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        }))
         return noFile;
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
@@ -359,9 +388,12 @@ void removeTemporaryNow() {
     if (!temporary.armed.exchange(false))
         return;
     // Only the file this run made: whatever another process has put at that name stays.
-    const HANDLE file = CreateFileW(temporary.name, DELETE, shareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!whileHeld(true, [&] {
+            file = CreateFileW(temporary.name, DELETE, shareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        }))
         return;
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == temporary.volume &&
@@ -384,7 +416,7 @@ Publish publishNew(const std::string &path, const Contents &contents) {
     CloseHandle(hidden);
     Publish result = Publish::WriteFailed;
     // Without MOVEFILE_REPLACE_EXISTING, the move fails where anything stands.
-    if (written && MoveFileExW(temporary.name, name.c_str(), 0)) {
+    if (written && whileHeld(true, [&] { return MoveFileExW(temporary.name, name.c_str(), 0); })) {
         temporary.armed = false;
         return Publish::Done;
     }

@@ -1,12 +1,14 @@
 // The Windows file-system layer (src/fs_win32.cpp) on its own, under wine: run in an empty
 // folder, it makes its files there, checks each promise of fs.h that the program's runs cannot
-// show, prints one line a group and exits 1 when any check failed.
+// show, prints one line a group and exits 1 when any check failed. As `fscheck hold FILE`, it is
+// instead another program that holds FILE, for a run's checks.
 #include "collisions.h"
 #include "fs.h"
 #include "imagesize.h"
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,15 +25,15 @@ void check(bool ok, const std::string &what) {
     }
 }
 
-void writeFile(const char *name, const std::string &bytes) {
-    FILE *f = std::fopen(name, "wb");
+void writeFile(const std::string &name, const std::string &bytes) {
+    FILE *f = std::fopen(name.c_str(), "wb");
     std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
 }
 
-std::string readFile(const char *name) {
+std::string readFile(const std::string &name) {
     std::string bytes;
-    if (FILE *f = std::fopen(name, "rb")) {
+    if (FILE *f = std::fopen(name.c_str(), "rb")) {
         char buffer[4096];
         for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
             bytes.append(buffer, n);
@@ -62,6 +64,33 @@ std::string listing(const char *folder) {
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return names;
+}
+
+// The milliseconds call takes.
+template <typename Call> long long millisecondsOf(Call call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
+// Closes file after ms milliseconds, on a thread of its own; returns that thread.
+HANDLE closeLater(HANDLE file, DWORD ms) {
+    struct Later {
+        HANDLE file;
+        DWORD ms;
+    };
+    return CreateThread(
+        nullptr, 0,
+        [](void *p) -> DWORD {
+            const Later later = *static_cast<Later *>(p);
+            delete static_cast<Later *>(p);
+            Sleep(later.ms);
+            CloseHandle(later.file);
+            return 0;
+        },
+        new Later{file, ms}, 0, nullptr);
 }
 
 void folders() {
@@ -320,9 +349,112 @@ void collisions() {
     std::printf("fscheck: arguments that touch one file: done\n");
 }
 
+// Another program holding a file without sharing it (a virus scanner, say) delays the layer's
+// calls as long as it holds the file, up to about 2 s; other failures are not waited on.
+void heldFiles() {
+    CreateDirectoryA("held", nullptr);
+    writeFile("held\\in.png", "12345");
+    const auto hold = [](const char *name, DWORD access, DWORD share) {
+        return CreateFileA(name, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE holder = hold("held\\in.png", GENERIC_READ, 0);
+    check(holder != INVALID_HANDLE_VALUE, "the input cannot be held");
+    HANDLE later = closeLater(holder, 300);
+    NativeFile file = noFile;
+    long long ms = millisecondsOf([&] { file = openInput("held\\in.png"); });
+    char bytes[5] = {};
+    check(file != noFile && ms >= 250 && readAt(file, bytes, 5, 0) &&
+              std::memcmp(bytes, "12345", 5) == 0,
+          "an input held for 300 ms: opened after " + std::to_string(ms) + " ms");
+    closeFile(file);
+    WaitForSingleObject(later, INFINITE);
+    CloseHandle(later);
+
+    holder = hold("held\\in.png", GENERIC_READ, 0);
+    later = closeLater(holder, 3000);
+    ms = millisecondsOf([&] { file = openInput("held\\in.png"); });
+    check(file == noFile && ms >= 1900 && ms < 2900,
+          "an input held for 3 s: gave up after " + std::to_string(ms) + " ms");
+    closeFile(file);
+    WaitForSingleObject(later, INFINITE);
+    CloseHandle(later);
+
+    // The hidden file publishNew writes is held once written, before it takes its name.
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    CreatePipe(&readEnd, &writeEnd, nullptr, 0);
+    struct Call {
+        Contents contents;
+        Publish result = Publish::CannotCreate;
+    } call;
+    call.contents.head = "head";
+    call.contents.from = readEnd; // blocks until the pipe is written
+    call.contents.length = 4;
+    const HANDLE publisher = CreateThread(
+        nullptr, 0,
+        [](void *p) -> DWORD {
+            auto *c = static_cast<Call *>(p);
+            c->result = publishNew("held\\out.tga", c->contents);
+            return 0;
+        },
+        &call, 0, nullptr);
+    std::string hidden;
+    for (int i = 0; i < 500 && hidden.empty(); ++i, Sleep(10)) {
+        const std::string names = " " + listing("held") + " ";
+        if (const std::size_t at = names.find(" .ostrelle-"); at != std::string::npos)
+            hidden = names.substr(at + 1, names.find(' ', at + 1) - at - 1);
+    }
+    // publishNew writes it sharing only deletion; the holder keeps that from it.
+    holder = hold(("held\\" + hidden).c_str(), DELETE, FILE_SHARE_WRITE);
+    check(holder != INVALID_HANDLE_VALUE, "the hidden file cannot be held");
+    later = closeLater(holder, 300);
+    DWORD n = 0;
+    WriteFile(writeEnd, "body", 4, &n, nullptr);
+    WaitForSingleObject(publisher, INFINITE);
+    CloseHandle(publisher);
+    WaitForSingleObject(later, INFINITE);
+    CloseHandle(later);
+    check(call.result == Publish::Done && readFile("held\\out.tga") == "headbody",
+          "a hidden file held for 300 ms: published " + readFile("held\\out.tga"));
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+
+    Contents contents;
+    contents.head = "again";
+    Publish result = Publish::Done;
+    ms = millisecondsOf([&] { result = publishNew("held\\out.tga", contents); });
+    check(result == Publish::Exists && ms < 500,
+          "a taken name was waited on for " + std::to_string(ms) + " ms");
+    check(listing("held") == "in.png out.tga", "held: the folder holds " + listing("held"));
+    std::printf("fscheck: files held by another program: done\n");
+}
+
+// Holds name open without sharing it, as a virus scanner would, from before the run starts until
+// 300 ms after the run has made its first scratch file, which it does just before opening its
+// input. The file "holding" beside name says that the hold has begun.
+int holdForRun(const std::string &name) {
+    const HANDLE held =
+        CreateFileW(wide(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE)
+        return 1;
+    writeFile(folderOf(name) + "\\holding", "");
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    WIN32_FIND_DATAW found;
+    HANDLE search = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 2000 && search == INVALID_HANDLE_VALUE; ++i, Sleep(10))
+        search = FindFirstFileW((std::wstring(temp) + L"ostrelle-*.tmp").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    Sleep(300);
+    CloseHandle(held);
+    return search == INVALID_HANDLE_VALUE ? 1 : 0;
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc == 3 && std::strcmp(argv[1], "hold") == 0)
+        return holdForRun(argv[2]);
     folders();
     cutNames();
     pipes();
@@ -332,5 +464,6 @@ int main() {
     endedWhilePublishing();
     foldedNames();
     collisions();
+    heldFiles();
     return failures == 0 ? 0 : 1;
 }

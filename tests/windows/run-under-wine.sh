@@ -320,3 +320,21 @@ workers started: 1
 workers started: 2" ] || fail "workers started for Ä.png ä.PNG, Ö.png ö.png, a hard link, Ä.png Ü.png:"$'\n'"$stats"
 echo "wine: Ä.png ä.PNG, Ö.png ö.png and a hard link one at a time, Ä.png Ü.png side by side: passed"
 
+# An input that another program holds without sharing, as a virus scanner does a file just
+# dropped, converts once it is let go: here 300 ms after the run has made its scratch file.
+mkdir "$work/files/held"
+printf 'held' >"$work/files/held/held.png"
+(cd "$work/files/held" && exec "$wine" ../../fscheck.exe hold held.png </dev/null >/dev/null 2>&1) &
+holder=$!
+for _ in $(seq 200); do
+    [ ! -e "$work/files/held/holding" ] || break
+    sleep 0.05
+done
+[ -e "$work/files/held/holding" ] || fail "held: the file was not held"
+folder=$work/files/held run held.png
+wait "$holder" || fail "held: the holder saw no run"
+[ "$got" = "$banner
+$done_lines" ] || fail "held: output was"$'\n'"$got"
+is_standin_tga "$work/files/held/held.tga" || fail "held: held.tga was not written"
+echo "wine: an input held by another program meanwhile: passed"
+
