@@ -66,10 +66,31 @@ std::wstring wideOf(const std::string &text) {
     return out;
 }
 
-// The path as Windows takes it, or "" when it is not UTF-8 or reaches a device or pipe.
+// The full path of name in the \\?\ form, which passes the 260 characters that Windows allows
+// other paths; "" when Windows takes name for no file path. That form reaches the file system as
+// it is spelt, so it is only made from the full path Windows itself normalised.
+std::wstring longForm(const std::wstring &name) {
+    std::wstring full(GetFullPathNameW(name.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD n = full.empty() ? 0
+                                 : GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()),
+                                                    full.data(), nullptr);
+    if (n == 0 || n >= full.size())
+        return {};
+    full.resize(n);
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\')
+        return L"\\\\?\\" + full;
+    // \\host\share\...; \\.\ and \\?\ would be devices, which no checked name becomes.
+    if (full.size() >= 3 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'.' &&
+        full[2] != L'?')
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return {};
+}
+
+// The path as the program's own calls take it, or "" when it is not UTF-8 or reaches a device or
+// pipe. Only the user's spelling is checked for devices: the \\?\ form is the program's own.
 std::wstring fileName(const std::string &path) {
     const std::wstring name = wideOf(path);
-    return name.empty() || reachesDevice(name) ? std::wstring() : name;
+    return name.empty() || reachesDevice(name) ? std::wstring() : longForm(name);
 }
 
 // The UTF-8 form of a path Windows gave, or "" when it holds something UTF-8 cannot.

@@ -338,3 +338,20 @@ $done_lines" ] || fail "held: output was"$'\n'"$got"
 is_standin_tga "$work/files/held/held.tga" || fail "held: held.tga was not written"
 echo "wine: an input held by another program meanwhile: passed"
 
+# Paths past Windows' old 260 characters, relative and absolute. Wine has no such bound, so this
+# shows only that the program's own long form of a path reaches the file.
+deep=$work/files/deep
+for _ in 1 2 3 4 5; do
+    deep=$deep/$(printf 'd%.0s' $(seq 60))
+done
+mkdir -p "$deep"
+printf 'deep' >"$deep/x.png"
+printf 'deep' >"$deep/y.png"
+relative=${deep#"$work/files/"}
+run "$relative/x.png" "$deep/y.png"
+[ "$got" = "$banner
+$done_lines
+$done_lines" ] || fail "long paths: output was"$'\n'"$got"
+is_standin_tga "$deep/x.tga" && is_standin_tga "$deep/y.tga" || fail "long paths: no TGA written"
+echo "wine: files at paths of ${#relative} and ${#deep} characters: passed"
+
