@@ -1,5 +1,5 @@
-// The file-system calls of fs.h on Windows. Paths arrive as UTF-8, which the manifest makes the
-// code page of the argument vector; a path that is not UTF-8 names no file at all.
+// The file-system calls of fs.h on Windows. Paths arrive as UTF-8, the form main gives the
+// arguments Windows hands over in UTF-16; a path that is not UTF-8 names no file at all.
 #include "fs.h"
 
 #include <windows.h>

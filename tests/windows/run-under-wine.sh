@@ -355,3 +355,19 @@ $done_lines" ] || fail "long paths: output was"$'\n'"$got"
 is_standin_tga "$deep/x.tga" && is_standin_tga "$deep/y.tga" || fail "long paths: no TGA written"
 echo "wine: files at paths of ${#relative} and ${#deep} characters: passed"
 
+# Without the manifest's UTF-8 code page, as on Windows before 10 1903, the arguments in the ANSI
+# code page would turn this name into another; the program takes them in UTF-16 instead. The copy
+# has the element turned into a comment of the same length, so that nothing else in it moves.
+element='<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>'
+comment="<!--$(printf '%*s' $((${#element} - 7)) '')-->"
+LC_ALL=C sed "s|$element|$comment|" "$work/ostrelle.exe" >"$work/ostrelle_ansi.exe"
+[ "$(grep -c activeCodePage "$work/ostrelle_ansi.exe" || true)" = 0 ] &&
+    [ "$(stat -c %s "$work/ostrelle.exe")" = "$(stat -c %s "$work/ostrelle_ansi.exe")" ] ||
+    fail "the copy without the UTF-8 code page was not made"
+name='αβ-日本-ansi'
+printf 'ansi' >"$work/files/$name.png"
+program=ostrelle_ansi.exe run "$name.png"
+[ "$got" = "$banner
+$done_lines" ] || fail "a name outside the ANSI code page: output was"$'\n'"$got"
+is_standin_tga "$work/files/$name.tga" || fail "$name.tga was not written"
+echo "wine: $name.png without the UTF-8 code page: passed"
