@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Usage: inspect-windows-exe.sh EXE DEF
 # Checks that EXE is what a Windows user can drop files on: a console program whose embedded
-# manifest asks for the invoker's own rights and the UTF-8 code page, importing from nothing but
-# the system, the C runtime and the DevIL DLL, and from that DLL exactly the functions in DEF.
+# manifest asks for the invoker's own rights and the UTF-8 code page, with an icon and the
+# project's version, importing from nothing but the system, the C runtime and the DevIL DLL, and
+# from that DLL exactly the functions in DEF.
 set -euo pipefail
 exe=$1
 def=$2
@@ -56,9 +57,17 @@ grep -Eq '<requestedExecutionLevel [^>]*uiAccess="false"' <<<"$manifest" ||
 grep -Eq '<activeCodePage( [^>]*)?> ?UTF-8 ?</activeCodePage>' <<<"$manifest" ||
     fail "manifest does not set the UTF-8 active code page"
 
+# An icon for Explorer, and a version resource whose text is the project's version (in UTF-16).
+version=$(sed -n 's/^project(ostrelle VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
+[ "$(wrestool -l -t 14 "$exe" | grep -c . || true)" = 1 ] || fail "has no icon, or several"
+[ "$(wrestool -l -t 16 "$exe" | grep -c . || true)" = 1 ] || fail "has no version resource"
+hex() { od -An -tx1 -v | tr -d ' \n'; }
+wrestool -x --raw -t 16 "$exe" | hex | grep -q "$(printf 'FileVersion\0\0%s\0' "$version" | iconv -f UTF-8 -t UTF-16LE | hex)" ||
+    fail "the version resource does not give FileVersion $version"
+
 if [ "$failures" -ne 0 ]; then
     echo "inspect: $exe: $failures check(s) failed" >&2
     exit 1
 fi
-echo "inspect: $exe: console program, manifest asInvoker/uiAccess false/UTF-8, imports:" \
+echo "inspect: $exe: console program, manifest asInvoker/uiAccess false/UTF-8, icon, version $version, imports:" \
     $(cut -d' ' -f1 <<<"$imports" | sort -u)

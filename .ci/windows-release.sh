@@ -45,8 +45,11 @@ mkdir -p "$pack/licenses/devil-patches"
 cp "$out/exe/ostrelle.exe" "$deps/bin/DevIL.dll" "$pack/"
 # Windows line ends, for any editor a user opens the notes with.
 sed 's/$/\r/' packaging/windows/README.txt >"$pack/README.txt"
-cp LICENSE "$pack/licenses/Ostrelle-LICENSE.txt"
-cp "$deps"/licenses/* "$pack/licenses/"
+# The license texts too; the patches stay byte for byte as they apply.
+sed 's/\r*$/\r/' LICENSE >"$pack/licenses/Ostrelle-LICENSE.txt"
+for license in "$deps"/licenses/*; do
+    sed 's/\r*$/\r/' "$license" >"$pack/licenses/$(basename "$license")"
+done
 sed 's/$/\r/' packaging/windows/DevIL-source.txt >"$pack/licenses/DevIL-source.txt"
 cp "${patches[@]}" "$pack/licenses/devil-patches/"
 (cd "$pack" && zip -qr -X "$zip" .)

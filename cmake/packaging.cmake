@@ -10,8 +10,8 @@ if(OSTRELLE_IL_DIR STREQUAL "IL")
                                                 "${OSTRELLE_IL_PARENT}")
 endif()
 
-# Windows: a console program people drop files on, running with the dropper's own rights and
-# receiving the dropped paths in UTF-8; the test build is embedded the same way.
+# Windows: a console program people drop files on, running with the dropper's own rights and the
+# UTF-8 code page, with an icon and a version; the test build is embedded the same way.
 foreach(program ostrelle ostrelle_testable)
   if(MSVC)
     target_sources(${program} PRIVATE packaging/ostrelle.manifest)
@@ -22,8 +22,14 @@ foreach(program ostrelle ostrelle_testable)
   endif()
 endforeach()
 if(MINGW)
-  set_source_files_properties(packaging/ostrelle.rc PROPERTIES INCLUDE_DIRECTORIES
-                                                               "${PROJECT_SOURCE_DIR}/packaging")
+  # The version resource takes the project's version from a header made here.
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/ostrelle-version.h CONTENT
+       "#define OSTRELLE_VERSION_TEXT \"@PROJECT_VERSION@\"
+#define OSTRELLE_VERSION_NUMBERS @PROJECT_VERSION_MAJOR@,@PROJECT_VERSION_MINOR@,@PROJECT_VERSION_PATCH@,0
+" @ONLY)
+  set_source_files_properties(
+    packaging/ostrelle.rc PROPERTIES INCLUDE_DIRECTORIES
+                                     "${PROJECT_SOURCE_DIR}/packaging;${PROJECT_BINARY_DIR}")
 endif()
 
 if(UNIX AND NOT APPLE)

@@ -2,7 +2,6 @@
 
 #include "fs.h"
 
-#include <algorithm>
 #include <map>
 #include <set>
 
@@ -12,17 +11,9 @@ namespace {
 class Entries {
   public:
     // The same folder entry however it is spelt: the folder's identity (or, where it has none,
-    // its resolved path) and the name in lower case, so that names differing only in case count
-    // as one on any file system.
+    // its resolved path) and the name as the file system compares names.
     std::string keyOf(const std::string &path) {
-        std::size_t slash = path.size();
-        while (slash > 0 && !isSeparator(path[slash - 1]))
-            --slash;
-        const std::string folder = slash == 0 ? "." : path.substr(0, slash);
-        std::string name = path.substr(slash);
-        std::transform(name.begin(), name.end(), name.begin(), [](char c) {
-            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        });
+        const std::string folder = folderOf(path);
         auto found = folders_.find(folder);
         if (found == folders_.end()) {
             std::string key = fileIdentity(folder);
@@ -30,7 +21,7 @@ class Entries {
                 key = resolvedPath(folder);
             found = folders_.emplace(folder, key).first;
         }
-        return found->second + "/" + name;
+        return found->second + "/" + foldedName(nameOf(path));
     }
 
   private:

@@ -19,6 +19,12 @@ bool isSeparator(char c);
 // The folder a path lies in, as a path that names that folder itself ("." for a bare name).
 std::string folderOf(const std::string &path);
 
+// The name at the end of path: what its entry is called in folderOf(path).
+std::string nameOf(const std::string &path);
+
+// name as the file system tells names apart: two names of one entry fold to one string.
+std::string foldedName(const std::string &name);
+
 // The identity of the file or folder at path, following links, or "" when there is none.
 std::string fileIdentity(const std::string &path);
 

@@ -29,6 +29,21 @@ std::string folderOf(const std::string &path) {
     return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
 }
 
+std::string nameOf(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string foldedName(const std::string &name) {
+    // Most file systems here tell cases apart, but a FAT or NTFS volume does not; at worst, two
+    // files of a volume that does then convert one at a time.
+    std::string folded = name;
+    for (char &c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
 std::string fileIdentity(const std::string &path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
@@ -160,11 +175,6 @@ bool copyRange(int to, int from, std::uint64_t offset, std::uint64_t length) {
 bool writeContents(int fd, const Contents &c) {
     return writeAll(fd, c.head.data(), c.head.size()) &&
            copyRange(fd, c.from, c.offset, c.length) && writeAll(fd, c.tail.data(), c.tail.size());
-}
-
-std::string nameOf(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // An unnamed file in folder, which only a link can make visible.

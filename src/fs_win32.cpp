@@ -1,9 +1,10 @@
-// The file-system calls of fs.h on Windows. Paths arrive as UTF-8, which the manifest makes the
-// code page of the argument vector; a path that is not UTF-8 names no file at all.
+// The file-system calls of fs.h on Windows. Paths arrive as UTF-8, the form main gives the
+// arguments Windows hands over in UTF-16; a path that is not UTF-8 names no file at all.
 #include "fs.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
@@ -51,19 +52,45 @@ bool reachesDevice(const std::wstring &path) {
     return isDeviceName(path.substr(slash == std::wstring::npos ? 0 : slash + 1));
 }
 
-// The path as Windows takes it, or "" when it is not UTF-8 or reaches a device or pipe.
-std::wstring fileName(const std::string &path) {
-    if (path.empty() || path.size() > 32767 || path.find('\0') != std::string::npos)
+// The UTF-16 form of UTF-8 text, or "" when it is not UTF-8 or cannot be a path.
+std::wstring wideOf(const std::string &text) {
+    if (text.empty() || text.size() > 32767 || text.find('\0') != std::string::npos)
         return {};
-    const int size = static_cast<int>(path.size());
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), size, nullptr, 0);
+    const int size = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
     if (n <= 0)
         return {};
     std::wstring out(static_cast<std::size_t>(n), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), size, out.data(), n) != n ||
-        reachesDevice(out))
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), n) != n)
         return {};
     return out;
+}
+
+// The full path of name in the \\?\ form, which passes the 260 characters that Windows allows
+// other paths; "" when Windows takes name for no file path. That form reaches the file system as
+// it is spelt, so it is only made from the full path Windows itself normalised.
+std::wstring longForm(const std::wstring &name) {
+    std::wstring full(GetFullPathNameW(name.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD n = full.empty() ? 0
+                                 : GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()),
+                                                    full.data(), nullptr);
+    if (n == 0 || n >= full.size())
+        return {};
+    full.resize(n);
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\')
+        return L"\\\\?\\" + full;
+    // \\host\share\...; \\.\ and \\?\ would be devices, which no checked name becomes.
+    if (full.size() >= 3 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'.' &&
+        full[2] != L'?')
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return {};
+}
+
+// The path as the program's own calls take it, or "" when it is not UTF-8 or reaches a device or
+// pipe. Only the user's spelling is checked for devices: the \\?\ form is the program's own.
+std::wstring fileName(const std::string &path) {
+    const std::wstring name = wideOf(path);
+    return name.empty() || reachesDevice(name) ? std::wstring() : longForm(name);
 }
 
 // The UTF-8 form of a path Windows gave, or "" when it holds something UTF-8 cannot.
@@ -86,6 +113,31 @@ HANDLE openToAsk(const std::wstring &name) {
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+// True for an error that another program holding the file gives: an indexer or a virus scanner
+// that opened it a moment ago. On a file the run has just made, such a program also makes a
+// rename or delete fail as access denied.
+bool heldElsewhere(DWORD error, bool ours) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           (ours && error == ERROR_ACCESS_DENIED);
+}
+
+// Calls attempt, which returns false with the last error set, again while it fails because
+// another program holds the file, for about 2 s at most; true once it succeeds.
+template <typename Attempt> bool whileHeld(bool ours, Attempt attempt) {
+    DWORD wait = 20, waited = 0;
+    while (!attempt()) {
+        const DWORD error = GetLastError();
+        if (!heldElsewhere(error, ours) || waited >= 2000) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(wait);
+        waited += wait;
+        wait = std::min<DWORD>(wait * 2, 500);
+    }
+    return true;
+}
+
 // Where the last part of path begins: after its folder as path spells it, separator included.
 std::size_t nameStart(const std::string &path) {
     const std::size_t slash = path.find_last_of("/\\");
@@ -103,6 +155,27 @@ std::string hex(std::uint64_t value) {
 } // namespace
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string nameOf(const std::string &path) { return path.substr(nameStart(path)); }
+
+std::string foldedName(const std::string &name) {
+    // Windows' file systems tell names apart as CompareStringOrdinal does when it ignores case:
+    // each UTF-16 unit upper-cased by the invariant table, whatever the user's language. That
+    // table has no letters past U+FFFF, whose halves keep their case.
+    const std::wstring wide = wideOf(name);
+    if (wide.empty())
+        return name;
+    std::wstring upper(wide.size(), L'\0');
+    const int size = static_cast<int>(wide.size());
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), size, upper.data(), size,
+                      nullptr, nullptr, 0) != size)
+        return name;
+    for (std::size_t i = 0; i < wide.size(); ++i)
+        if (wide[i] >= 0xD800 && wide[i] <= 0xDFFF)
+            upper[i] = wide[i];
+    const std::string folded = utf8Of(upper);
+    return folded.empty() ? name : folded;
+}
 
 std::string folderOf(const std::string &path) {
     const std::size_t start = nameStart(path);
@@ -177,10 +250,13 @@ NativeFile openInput(const std::string &path) {
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
         return noFile;
     // Should a pipe stand there by now after all, its server may not act in this user's name.
-    const HANDLE file = CreateFileW(
-        name.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!whileHeld(false, [&] {
+            file = CreateFileW(
+                name.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
+                FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        }))
         return noFile;
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
@@ -333,9 +409,12 @@ void removeTemporaryNow() {
     if (!temporary.armed.exchange(false))
         return;
     // Only the file this run made: whatever another process has put at that name stays.
-    const HANDLE file = CreateFileW(temporary.name, DELETE, shareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!whileHeld(true, [&] {
+            file = CreateFileW(temporary.name, DELETE, shareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        }))
         return;
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == temporary.volume &&
@@ -358,7 +437,7 @@ Publish publishNew(const std::string &path, const Contents &contents) {
     CloseHandle(hidden);
     Publish result = Publish::WriteFailed;
     // Without MOVEFILE_REPLACE_EXISTING, the move fails where anything stands.
-    if (written && MoveFileExW(temporary.name, name.c_str(), 0)) {
+    if (written && whileHeld(true, [&] { return MoveFileExW(temporary.name, name.c_str(), 0); })) {
         temporary.armed = false;
         return Publish::Done;
     }

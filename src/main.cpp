@@ -7,6 +7,8 @@
 
 #include <csignal>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -53,6 +55,47 @@ void endRunOnSignals() {
 #endif
 }
 
+#ifdef _WIN32
+// The UTF-8 form of an argument, or a byte no UTF-8 holds, which names no file, for a name that
+// UTF-8 cannot carry (one with half of a surrogate pair, which Windows allows).
+std::string utf8Of(const wchar_t *argument) {
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argument, -1, nullptr, 0,
+                                      nullptr, nullptr);
+    if (n <= 0)
+        return "\xff";
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argument, -1, out.data(), n, nullptr,
+                        nullptr);
+    out.pop_back();
+    return out;
+}
+#endif
+
+// The arguments after the program's name, in UTF-8.
+std::vector<std::string> arguments(int argc, char **argv) {
+    std::vector<std::string> args;
+    if (argc > 1)
+        args.assign(argv + 1, argv + argc);
+#ifdef _WIN32
+    // The manifest's UTF-8 code page would bring every name through argv, but Windows before 10
+    // 1903 ignores it; the command line itself is UTF-16 on every Windows. shell32 is loaded
+    // here rather than imported, so that the workers, the same executable, never load it.
+    using Split = LPWSTR *(WINAPI *)(LPCWSTR, int *);
+    const HMODULE shell = LoadLibraryW(L"shell32.dll");
+    const auto split = shell == nullptr ? nullptr
+                                        : reinterpret_cast<Split>(reinterpret_cast<void *>(
+                                              GetProcAddress(shell, "CommandLineToArgvW")));
+    int n = 0;
+    if (LPWSTR *wide = split == nullptr ? nullptr : split(GetCommandLineW(), &n)) {
+        args.clear();
+        for (int i = 1; i < n; ++i)
+            args.push_back(utf8Of(wide[i]));
+        LocalFree(wide);
+    }
+#endif
+    return args;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -65,11 +108,12 @@ int main(int argc, char **argv) {
               << std::endl
               << std::endl;
 
-    if (argc < 2) {
+    const std::vector<std::string> args = arguments(argc, argv);
+    if (args.empty()) {
         std::cout << "Drag and drop Files to the EXE." << std::endl;
     } else {
         endRunOnSignals();
-        convertAll(std::vector<std::string>(argv + 1, argv + argc));
+        convertAll(args);
     }
 
     // One wait per run; end of input (or a closed stdin) returns at once.

@@ -279,3 +279,16 @@ for check in check_layout check_pngsuite check_crash check_workers check_dll_alo
     check_cut_names check_jpeg check_acts; do
     "$check"
 done
+
+# Every text in the zip has Windows line ends, for whatever editor a user opens it with; the
+# patches are left as they apply.
+check_line_ends() {
+    local text lines
+    for text in "$app/README.txt" "$app"/licenses/*.*; do
+        lines=$(wc -l <"$text")
+        [ "$lines" -gt 0 ] && [ "$(grep -c $'\r$' "$text" || true)" = "$lines" ] ||
+            fail "${text#"$app/"} has lines without a Windows line end"
+    done
+    echo "wine: Windows line ends in README.txt and $(find "$app/licenses" -maxdepth 1 -type f | wc -l) license texts: passed"
+}
+check_line_ends

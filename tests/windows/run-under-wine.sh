@@ -97,10 +97,12 @@ echo "wine: a worker's marker in a user's environment: passed"
 
 # The file-system layer on its own, from its source, with the program's manifest.
 root=$(cd "$here/../.." && pwd)
-(cd "$root/packaging" && x86_64-w64-mingw32-windres ostrelle.rc -O coff -o "$work/manifest.res")
+echo "1 24 \"$root/packaging/ostrelle.manifest\"" >"$work/manifest.rc"
+x86_64-w64-mingw32-windres "$work/manifest.rc" -O coff -o "$work/manifest.res"
 x86_64-w64-mingw32-g++ -std=c++17 -O1 -Wall -Wextra -Werror -static-libgcc -static-libstdc++ \
     -I"$root/src" -I"$work/include" -o "$work/fscheck.exe" "$here/fscheck.cpp" \
-    "$root/src/fs_win32.cpp" "$root/src/imagesize.cpp" "$work/manifest.res"
+    "$root/src/fs_win32.cpp" "$root/src/imagesize.cpp" "$root/src/collisions.cpp" \
+    "$work/manifest.res"
 mkdir "$work/fscheck"
 (cd "$work/fscheck" && "$wine" ../fscheck.exe </dev/null | tr -d '\r' | sed 's/^/wine: /') ||
     fail "the file-system layer"
@@ -306,3 +308,86 @@ stats=$(tr -d '\r' <"$work/stats")
 workers started: 3" ] || fail "workers started, 25 good files, then a crash among good ones:"$'\n'"$stats"
 unset program OSTRELLE_TEST_ONLY_WORKERS
 echo "wine: 25 files in parallel, 25 in one worker, a crash among good files in three: passed"
+
+# Names that Windows takes for one beyond ASCII make the run go one file at a time, as do two
+# names of one file, whether they differ in case or are hard links; where the two outputs are one
+# file, the later one finds it taken. Names that differ in more convert side by side.
+mkdir "$work/files/fold" "$work/files/fold/one" "$work/files/fold/two"
+for name in Ä.png Ö.png ö.png Ü.png one/r.png; do
+    printf 'fold' >"$work/files/fold/$name"
+done
+ln "$work/files/fold/one/r.png" "$work/files/fold/two/h.png"
+taken='Failed to save:
+
+The error 1292
+String is file already exists'
+rm -f "$work/stats"
+for pair in 'Ä.png ä.PNG taken' 'Ö.png ö.png taken' 'one/r.png two/h.png done' 'Ä.png Ü.png done'; do
+    read -r first second outcome <<<"$pair"
+    rm -f "$work"/files/fold/*.tga "$work"/files/fold/*/*.tga
+    program=ostrelle_testable.exe OSTRELLE_TEST_ONLY_WORKERS=2 OSTRELLE_TEST_ONLY_STATS=$work/stats \
+        folder=$work/files/fold run "$first" "$second"
+    second_report=$taken
+    [ "$outcome" = taken ] || second_report=$done_lines
+    [ "$got" = "$banner
+$done_lines
+$second_report" ] || fail "$first and $second: output was"$'\n'"$got"
+done
+stats=$(tr -d '\r' <"$work/stats")
+[ "$stats" = "workers started: 1
+workers started: 1
+workers started: 1
+workers started: 2" ] || fail "workers started for Ä.png ä.PNG, Ö.png ö.png, a hard link, Ä.png Ü.png:"$'\n'"$stats"
+echo "wine: Ä.png ä.PNG, Ö.png ö.png and a hard link one at a time, Ä.png Ü.png side by side: passed"
+
+# An input that another program holds without sharing, as a virus scanner does a file just
+# dropped, converts once it is let go: here 300 ms after the run has made its scratch file.
+mkdir "$work/files/held"
+printf 'held' >"$work/files/held/held.png"
+(cd "$work/files/held" && exec "$wine" ../../fscheck.exe hold held.png </dev/null >/dev/null 2>&1) &
+holder=$!
+for _ in $(seq 200); do
+    [ ! -e "$work/files/held/holding" ] || break
+    sleep 0.05
+done
+[ -e "$work/files/held/holding" ] || fail "held: the file was not held"
+folder=$work/files/held run held.png
+wait "$holder" || fail "held: the holder saw no run"
+[ "$got" = "$banner
+$done_lines" ] || fail "held: output was"$'\n'"$got"
+is_standin_tga "$work/files/held/held.tga" || fail "held: held.tga was not written"
+echo "wine: an input held by another program meanwhile: passed"
+
+# Paths past Windows' old 260 characters, relative and absolute. Wine has no such bound, so this
+# shows only that the program's own long form of a path reaches the file.
+deep=$work/files/deep
+for _ in 1 2 3 4 5; do
+    deep=$deep/$(printf 'd%.0s' $(seq 60))
+done
+mkdir -p "$deep"
+printf 'deep' >"$deep/x.png"
+printf 'deep' >"$deep/y.png"
+relative=${deep#"$work/files/"}
+run "$relative/x.png" "$deep/y.png"
+[ "$got" = "$banner
+$done_lines
+$done_lines" ] || fail "long paths: output was"$'\n'"$got"
+is_standin_tga "$deep/x.tga" && is_standin_tga "$deep/y.tga" || fail "long paths: no TGA written"
+echo "wine: files at paths of ${#relative} and ${#deep} characters: passed"
+
+# Without the manifest's UTF-8 code page, as on Windows before 10 1903, the arguments in the ANSI
+# code page would turn this name into another; the program takes them in UTF-16 instead. The copy
+# has the element turned into a comment of the same length, so that nothing else in it moves.
+element='<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>'
+comment="<!--$(printf '%*s' $((${#element} - 7)) '')-->"
+LC_ALL=C sed "s|$element|$comment|" "$work/ostrelle.exe" >"$work/ostrelle_ansi.exe"
+[ "$(grep -c activeCodePage "$work/ostrelle_ansi.exe" || true)" = 0 ] &&
+    [ "$(stat -c %s "$work/ostrelle.exe")" = "$(stat -c %s "$work/ostrelle_ansi.exe")" ] ||
+    fail "the copy without the UTF-8 code page was not made"
+name='αβ-日本-ansi'
+printf 'ansi' >"$work/files/$name.png"
+program=ostrelle_ansi.exe run "$name.png"
+[ "$got" = "$banner
+$done_lines" ] || fail "a name outside the ANSI code page: output was"$'\n'"$got"
+is_standin_tga "$work/files/$name.tga" || fail "$name.tga was not written"
+echo "wine: $name.png without the UTF-8 code page: passed"
