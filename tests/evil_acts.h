@@ -36,6 +36,7 @@ inline const char *const acts[] = {
     "open the run's memory",
     "write into an output already answered for",
     "use an ioctl on its own socket",
+    "share the run's session",
     "run /bin/sh",
 };
 

@@ -164,6 +164,10 @@ Answer actOut(int port, int shmid, pid_t other, int input) {
             int waiting = 0;
             return ioctl(3, FIONREAD, &waiting) == 0;
         },
+        [] {
+            const pid_t session = getsid(0);
+            return session > 0 && session != getpid();
+        },
         // Last, as it would replace the worker, which the run would then see end.
         [] {
             execl("/bin/sh", "sh", "-c", "exit 0", nullptr);

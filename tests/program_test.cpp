@@ -918,10 +918,10 @@ TEST(HostileFiles, LandlockAloneRefusesPathsNetworkAndSignals) {
     Bystanders bystanders;
     const std::string evil = "x" + bystanders.ending();
     ASSERT_TRUE(writePng(bystanders.folder / evil));
-    const support::Run run =
-        support::runOstrelle({evil}, bystanders.folder,
-                             {{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
-                               {"OSTRELLE_TEST_ONLY_HIDE_SECCOMP", "1"}}});
+    support::RunOptions options{{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER},
+                                 {"OSTRELLE_TEST_ONLY_HIDE_SECCOMP", "1"}}};
+    options.terminal = true; // which the worker never holds, and whose session it is not in
+    const support::Run run = support::runOstrelle({evil}, bystanders.folder, options);
     const std::size_t at = run.out.find("The error ");
     ASSERT_NE(at, std::string::npos) << run.out;
     const auto allowed = static_cast<unsigned>(std::atoi(run.out.c_str() + at + 10));
@@ -933,6 +933,7 @@ TEST(HostileFiles, LandlockAloneRefusesPathsNetworkAndSignals) {
                                          "create a file in /tmp",
                                          "make a link",
                                          "open the terminal",
+                                         "share the run's session",
                                          "read the environment",
                                          "open the run's memory",
                                          "write into an output already answered for",
