@@ -18,7 +18,7 @@ elif command -v sudo >/dev/null; then
     as_root=(sudo)
 else
     echo "Missing packages: $missing" >&2
-    echo "Install them as root: apt-get install $missing" >&2
+    echo "Install them as root: apt-get update && apt-get install --no-install-recommends $missing" >&2
     exit 1
 fi
 

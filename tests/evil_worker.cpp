@@ -245,6 +245,17 @@ Answer work(const Job &job, NativeFile input, NativeFile output) {
     }
     if (job.ending == ".abort")
         std::abort();
+    if (job.ending == ".hog") {
+        // Takes two thirds of its memory bound, as a decoder about to fail for lack of it, and
+        // crashes there.
+        rlimit memory{};
+        getrlimit(RLIMIT_AS, &memory);
+        const std::size_t size = static_cast<std::size_t>(memory.rlim_cur / 3 * 2);
+        auto *bytes = static_cast<volatile char *>(std::malloc(size));
+        for (std::size_t i = 0; bytes != nullptr && i < size; i += 4096)
+            bytes[i] = 1;
+        std::abort();
+    }
     if (job.ending == ".slow")
         for (;;)
             pause();

@@ -695,6 +695,10 @@ TEST(HostileFiles, WorkersShareTheMemoryBound) {
     EXPECT_EQ(support::runOstrelle({"a.limits", "big.limits", "c.limits"}, dir.path, options).out,
               banner + bound(150) + bound(300) + bound(150));
     EXPECT_EQ(support::runOstrelle({"a.limits"}, dir.path, options).out, banner + bound(300));
+    // A worker that crashes near its bound is reported as out of memory, with the bound it had.
+    ASSERT_TRUE(writePng(dir.path / "h.hog"));
+    EXPECT_EQ(support::runOstrelle({"h.hog"}, dir.path, options).out,
+              banner + failed(true, 1284, "ran out of memory (limit 300 MiB)"));
 }
 
 // Each way two arguments can touch one file makes the run go one file at a time, on its own
@@ -1068,5 +1072,27 @@ TEST(HostileFiles, ARunEndedMidSaveLeavesNoPartialOutput) {
             fs::remove(dir.path / "big.tga");
             fs::remove(dir.path / "big2.tga");
         }
+    // A worker that never ends on its own (here stuck in a file) goes with a run killed outright.
+    ASSERT_TRUE(writePng(dir.path / "s.slow"));
+    const pid_t run = fork();
+    ASSERT_GE(run, 0);
+    if (run == 0) {
+        const int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        setenv("OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER, 1);
+        if (chdir(dir.path.c_str()) == 0)
+            execl(OSTRELLE_BIN, OSTRELLE_BIN, "s.slow", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0;
+         i < 500 && std::system(("pgrep -P " + std::to_string(run) + " >/dev/null").c_str()) != 0;
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(run, SIGKILL);
+    waitpid(run, nullptr, 0);
+    for (int i = 0; i < 200 && workersAlive() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(workersAlive(), 0) << "a stuck worker outlived its run";
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
