@@ -978,6 +978,34 @@ TEST(HostileFiles, NoConfinementNoConversion) {
     EXPECT_EQ(support::runOstrelle({"p.png", "x.evil-1-2-3"}, dir.path, shipped).out,
               banner + done + done);
     EXPECT_TRUE(support::readTga(dir.path / "x.evil-1-tga").ok);
+
+    // Nor does a socket of the worker's kind at descriptor 3 that its parent did not make.
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0 || dup2(ends[0], 3) != 3 ||
+            dup2(open("/dev/null", O_RDONLY), 0) != 0 || dup2(out[1], 1) != 1)
+            _exit(127);
+        execl(OSTRELLE_SHIPPED_BIN, OSTRELLE_SHIPPED_BIN, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string printed;
+    char buffer[512];
+    pollfd pfd{out[0], POLLIN, 0};
+    while (poll(&pfd, 1, 5000) > 0) {
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        printed.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    EXPECT_EQ(printed, banner + "Drag and drop Files to the EXE.\n");
 }
 
 // True once the process holds a file of its own in dir that has no name there yet: an unnamed
