@@ -37,14 +37,14 @@ src/convert.cpp~    if (std::fflush(output) != 0 || std::ferror(output))~    if 
 src/fs_posix.cpp~    if (stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))~    if (stat(path.c_str(), &before) != 0)~a pipe or folder is opened as an input
 src/fs_posix.cpp~    return fcntl(scratch, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) ==~    return 0 ==~the scratch output is never sealed
 src/fs_posix.cpp~        return errno == EEXIST ? Publish::Exists : Publish::CannotCreate;\n    close(placeholder);~        return errno == EEXIST ? Publish::Exists : Publish::CannotCreate;\n    close(placeholder);\n    unlinkat(folder, name.c_str(), 0);~the placeholder is taken away before the rename
-src/fs_posix.cpp~    if (!refused && errno == EEXIST)\n        return Publish::Exists;\n#endif~    if (!refused && errno == EEXIST)\n        return Publish::Done;\n#endif~an existing name counts as published
+src/fs_posix.cpp~    if (refused < 1 && errno == EEXIST)\n        return Publish::Exists;~    if (refused < 1 && errno == EEXIST)\n        return Publish::Done;~an existing name counts as published
 src/fs_posix.cpp~            removeTemporaryNow();~            (void)0;~the hidden temporary is left behind
 src/fs_posix.cpp~    const std::size_t slash = path.rfind('/');\n    // The root keeps its slash~    const std::size_t slash = path.find('/');\n    // The root keeps its slash~an output's folder is its first folder
 src/keywait_posix.cpp~    if (got == 1)\n        takeRestOfKey();~    (void)got;~only the key's first byte is taken
 src/keywait_posix.cpp~    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);~    tcsetattr(STDIN_FILENO, TCSANOW, &saved);~what is left of a key reaches the shell
 src/keywait_posix.cpp~    handle(SIGCONT, applyOneKey, SA_RESTART, previousContinue);~    (void)previousContinue;~after a stop the wait needs Enter
 src/main.cpp~    removeTemporaryNow();\n    std::signal(sig, SIG_DFL);~    std::signal(sig, SIG_DFL);~Ctrl-C leaves the hidden temporary
-src/main.cpp~    killWorkersNow();~    (void)0;~Ctrl-C leaves the workers running
+src/main.cpp~    killWorkersNow();\n    removeTemporaryNow();\n    std::signal(sig, SIG_DFL);~    removeTemporaryNow();\n    std::signal(sig, SIG_DFL);~Ctrl-C leaves the workers running
 src/main.cpp~        if (previous.sa_handler == SIG_IGN)\n            continue;~        (void)previous;~an ignored SIGHUP is caught all the same
 src/output.cpp~    if (!sealScratch(scratch) || !sizeOf(scratch, size) || size > largest ||~    if (!sizeOf(scratch, size) ||~the output is read without being sealed
 src/output.cpp~    case Publish::Exists: return IL_FILE_ALREADY_EXISTS;~    case Publish::Exists: return IL_NO_ERROR;~a taken name is reported as done
