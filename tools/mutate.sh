@@ -56,8 +56,8 @@ src/protocol.cpp~    malformed = !decode(payload, answer) || !buffer.empty();~  
 src/protocol.cpp~    malformed = f.ok && length > limit;~    malformed = false;~an overlong frame is waited for
 src/report.cpp~    case TextId::TooLarge: return "image too large: " + size(first, second);~    case TextId::TooLarge: return "image too large: " + size(second, first);~a size is shown the wrong way round
 src/run.cpp~    if (files_.size() < 2 || mayCollide(arguments))~    if (files_.size() < 2)~colliding files run side by side
-src/run.cpp~        if (memoryWith(slot, files_[next_]) > limits_.memoryBytes) {~        if (false) {~the memory bound never holds a file back
-src/run.cpp~    const bool fresh = slot.served == 0 && slot.alone;~    const bool fresh = true;~a crash after other files is not retried
+src/run.cpp~        if (large || memoryWith(slot, files_[next_]) > limits_.memoryBytes) {~        if (large) {~the memory bound never holds a file back
+src/run.cpp~    const bool fresh = slot.served == 0 && slot.alone && (slot.whole || slots_.size() == 1);~    const bool fresh = true;~a crash after other files is not retried
 src/run.cpp~    if (file.refusal != 0)\n        return failure(Outcome::FailedSave, file.refusal);~    (void)0;~a taken output name is not reported
 src/run.cpp~    if (!file.outname.empty() && somethingAt(file.outname))~    if (false)~the output name is not looked at before the job
 src/run.cpp~        if (slot.file >= 0 && Clock::now() >= slot.deadline) {~        if (slot.file >= 0 && Clock::now() < slot.deadline) {~the wrong file is timed out
@@ -73,7 +73,7 @@ src/worker_posix.cpp~                             POSIX_SPAWN_SETSIGMASK | POSIX
 src/worker_posix.cpp~    prctl(PR_SET_PDEATHSIG, SIGKILL);~    (void)0;~a worker outlives a killed run
 src/worker_posix.cpp~    sigdelset(&reset, SIGXFSZ);~    (void)0;~a worker forgets that the session ignores SIGXFSZ
 src/worker_posix.cpp~    return getsockopt(channelFd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&\n           peer.pid == getppid();~    return true;~any socket at descriptor 3 makes a worker
-src/worker_posix.cpp~        if (static_cast<std::size_t>(n) > sizeof bytes)~        if (false)~an overlong answer is cut and taken
+src/worker_posix.cpp~        bool malformed = static_cast<std::size_t>(n) > sizeof bytes;~        bool malformed = false;~an overlong answer is cut and taken
 src/imagesize.cpp~    return width * height * (deep ? 16 : 8);~    return width * height * 8;~16-bit samples count as 8-bit ones
 src/imagesize.cpp~        return need(le16(h, 6), le16(h, 8), false);~        return 0;~a GIF's size is not read
 src/imagesize.cpp~        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC)~        if (marker >= 0xC0 && marker <= 0xC1)~a progressive JPEG's frame is passed over
