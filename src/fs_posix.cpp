@@ -173,8 +173,13 @@ bool copyRange(int to, int from, std::uint64_t offset, std::uint64_t length) {
 }
 
 bool writeContents(int fd, const Contents &c) {
-    return writeAll(fd, c.head.data(), c.head.size()) &&
-           copyRange(fd, c.from, c.offset, c.length) && writeAll(fd, c.tail.data(), c.tail.size());
+    const bool written = writeAll(fd, c.head.data(), c.head.size()) &&
+                         copyRange(fd, c.from, c.offset, c.length) &&
+                         writeAll(fd, c.tail.data(), c.tail.size());
+    // Tests end a run at this moment, which is otherwise too short to meet reliably.
+    if (testOnly().publishPauseMs > 0)
+        usleep(static_cast<useconds_t>(testOnly().publishPauseMs) * 1000);
+    return written;
 }
 
 // An unnamed file in folder, which only a link can make visible.

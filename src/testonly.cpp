@@ -28,6 +28,7 @@ const TestOnlySwitches &testOnly() {
         s.statsFile = text("OSTRELLE_TEST_ONLY_STATS");
         s.noTmpfile = number("OSTRELLE_TEST_ONLY_NO_TMPFILE") > 0;
         s.noRenameOrLink = number("OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK");
+        s.publishPauseMs = number("OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS");
         const std::pair<const char *, std::uint32_t> flags[] = {
             {"OSTRELLE_TEST_ONLY_POISON", poisonUsedWorker},
             {"OSTRELLE_TEST_ONLY_NO_SANDBOX", noSandbox},

@@ -1065,6 +1065,7 @@ TEST(HostileFiles, ARunEndedMidSaveLeavesNoPartialOutput) {
                 dup2(devnull, 1);
                 setenv("OSTRELLE_TEST_ONLY_WORKERS", "1", 1);
                 setenv("OSTRELLE_TEST_ONLY_NO_TMPFILE", unnamed ? "0" : "1", 1);
+                setenv("OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS", "300", 1);
                 if (chdir(dir.path.c_str()) == 0)
                     execl(OSTRELLE_BIN, OSTRELLE_BIN, "big.png", "big2.png",
                           static_cast<char *>(nullptr));
