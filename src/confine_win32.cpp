@@ -9,15 +9,6 @@
 
 #include <vector>
 
-namespace {
-
-// The level the worker lowers itself to: untrusted, below even a browser's low-level tabs.
-constexpr DWORD workerLevel = SECURITY_MANDATORY_UNTRUSTED_RID;
-
-ConfineStatus failed(ConfineStep step, DWORD error) {
-    return ConfineStatus{false, step, static_cast<int>(error)};
-}
-
 // One class of the token's information; empty, with GetLastError() set, when it cannot be read.
 std::vector<char> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
     DWORD size = 0;
@@ -26,6 +17,15 @@ std::vector<char> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
     if (size == 0 || !GetTokenInformation(token, kind, bytes.data(), size, &size))
         return {};
     return bytes;
+}
+
+namespace {
+
+// The level the worker lowers itself to: untrusted, below even a browser's low-level tabs.
+constexpr DWORD workerLevel = SECURITY_MANDATORY_UNTRUSTED_RID;
+
+ConfineStatus failed(ConfineStep step, DWORD error) {
+    return ConfineStatus{false, step, static_cast<int>(error)};
 }
 
 // Removes every privilege the token holds, enabled or not: a removed privilege cannot be enabled

@@ -17,6 +17,11 @@
 #include <new>
 #include <random>
 
+#ifdef OSTRELLE_WINDOWS_LOCKDOWN
+// One class of a token's information; empty when it cannot be read (confine_win32.cpp).
+std::vector<char> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind);
+#endif
+
 namespace {
 
 // A number a worker cannot guess ahead.
@@ -182,15 +187,6 @@ HANDLE makeJob(const WorkerLimits &limits, std::string &why) {
 }
 
 #ifdef OSTRELLE_WINDOWS_LOCKDOWN
-// One class of a token's information; empty when it cannot be read.
-std::vector<char> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
-    DWORD size = 0;
-    GetTokenInformation(token, kind, nullptr, 0, &size);
-    std::vector<char> bytes(size);
-    if (size == 0 || !GetTokenInformation(token, kind, bytes.data(), size, &size))
-        return {};
-    return bytes;
-}
 
 // The lockdown build's two tokens for a worker, both made from the run's own. Its primary token
 // has its user and every group deny-only, no privilege but the one of passing through folders,
