@@ -12,7 +12,7 @@ start=$SECONDS
 out=$root/build/windows-release
 vendor=${OSTRELLE_VENDOR:-$root/../shared/vendor}
 sums=packaging/windows/SHA256SUMS
-patches=(packaging/vcpkg-ports/devil/*.patch)
+patches=(packaging/devil/*.patch)
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
 
 fail() {

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
 out=build/windows-release
-patches=(packaging/vcpkg-ports/devil/*.patch)
+patches=(packaging/devil/*.patch)
 
 fail() {
     echo "windows-release: FAILED: $*" >&2

@@ -1,8 +1,10 @@
-# DevIL 1.8.0 as vcpkg's own port builds it, with this project's mends applied on top of that
-# port's patches, so that a Windows build loads and writes the same pixels as the Linux one.
-# The build fix for mingw-w64 on Linux (0003) is not applied: vcpkg's port has fixes of its own.
-set(OSTRELLE_DEVIL_MENDS "${CMAKE_CURRENT_LIST_DIR}/0001-png-no-gamma-on-windows.patch"
-                         "${CMAKE_CURRENT_LIST_DIR}/0002-tga-origin-bit-matches-rows.patch")
+# DevIL 1.8.0 as vcpkg's own port builds it, with this project's mends (packaging/devil, the same
+# files the Linux build and the Windows zip apply) on top of that port's patches, so that a
+# Windows build loads and writes the same pixels as the Linux one. The build fix for mingw-w64
+# on Linux is not applied: vcpkg's port has fixes of its own.
+file(GLOB OSTRELLE_DEVIL_MENDS "${CMAKE_CURRENT_LIST_DIR}/../../devil/*.patch")
+list(FILTER OSTRELLE_DEVIL_MENDS EXCLUDE REGEX "-mingw-w64-build\\.patch$")
+list(SORT OSTRELLE_DEVIL_MENDS)
 
 # The upstream portfile fetches the source with vcpkg_from_github; this wraps that call (CMake
 # keeps the original as _vcpkg_from_github) and patches the tree it returns.
