@@ -4,9 +4,16 @@
 
 # The program alone needs BUILD_PACKAGES; the tests, the format check and the fuzz targets need
 # more, which a first look at the program should not cost.
-BUILD_PACKAGES := cmake g++ make pkg-config libdevil-dev libseccomp-dev
+# The image library is built from the pinned DevIL source where its tarball is at hand
+# (OSTRELLE_VENDOR, as for the Windows zip), against the system's libpng and libjpeg; elsewhere
+# the system's DevIL is used.
+OSTRELLE_VENDOR ?= ../shared/vendor
+export OSTRELLE_VENDOR
+IMAGE_PACKAGES := $(if $(wildcard $(OSTRELLE_VENDOR)/devil-1.8.0.tar.gz),\
+  libpng-dev libjpeg-dev zlib1g-dev patch,libdevil-dev)
+BUILD_PACKAGES := cmake g++ make pkg-config libseccomp-dev $(IMAGE_PACKAGES)
 DEMO_PACKAGES := $(BUILD_PACKAGES) file
-TEST_PACKAGES := $(BUILD_PACKAGES) libpng-dev libgtest-dev valgrind
+TEST_PACKAGES := $(BUILD_PACKAGES) libpng-dev zlib1g-dev libgtest-dev valgrind
 FORMAT_PACKAGES := clang-format
 FUZZ_PACKAGES := $(BUILD_PACKAGES) clang-14 libclang-rt-14-dev
 PACKAGES := $(sort $(DEMO_PACKAGES) $(TEST_PACKAGES) $(FORMAT_PACKAGES) $(FUZZ_PACKAGES))
@@ -42,13 +49,15 @@ DEMO_BUILD := build/program
 demo:
 	$(call install,$(DEMO_PACKAGES))
 	@start=$$(date +%s); mkdir -p $(DEMO_BUILD); \
-	if ! { cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF && \
+	if ! { cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF \
+	         -DOSTRELLE_VENDOR=$(abspath $(OSTRELLE_VENDOR)) && \
 	       cmake --build $(DEMO_BUILD) --target ostrelle --parallel $(JOBS); } \
 	     >$(DEMO_BUILD)/build.log 2>&1; then \
 	  cat $(DEMO_BUILD)/build.log; echo "demo: the build failed (log: $(DEMO_BUILD)/build.log)"; \
 	  exit 1; \
 	fi; \
-	echo "Built $(DEMO_BUILD)/ostrelle in $$(($$(date +%s) - start)) s."
+	echo "Built $(DEMO_BUILD)/ostrelle in $$(($$(date +%s) - start)) s," \
+	  "with $$(cat $(DEMO_BUILD)/image-library.txt)."
 	@rm -rf build/demo && mkdir -p build/demo && cp docs/sample.png build/demo/sample.png
 	@echo "Converting a copy of docs/sample.png in build/demo; input is /dev/null, so the final"
 	@echo "wait for a key ends at once."
@@ -101,7 +110,8 @@ PACKAGE_TOOLS := dpkg-dev file
 
 package:
 	$(call install,$(BUILD_PACKAGES) $(PACKAGE_TOOLS))
-	cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF
+	cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF \
+	  -DOSTRELLE_REQUIRE_PINNED_DEVIL=ON -DOSTRELLE_VENDOR=$(abspath $(OSTRELLE_VENDOR))
 	cmake --build build/package --parallel $(JOBS)
 	cd build/package && cpack
 

@@ -4,7 +4,7 @@
 # FindDevIL reports the folder that holds il.h, but the sources include it as <IL/il.h>; without
 # its parent a DevIL outside the compiler's default paths (vcpkg, a cross sysroot) is not found.
 get_filename_component(OSTRELLE_IL_DIR "${IL_INCLUDE_DIR}" NAME)
-if(OSTRELLE_IL_DIR STREQUAL "IL")
+if(NOT OSTRELLE_DEVIL_PINNED AND OSTRELLE_IL_DIR STREQUAL "IL")
   get_filename_component(OSTRELLE_IL_PARENT "${IL_INCLUDE_DIR}" DIRECTORY)
   set_property(TARGET DevIL::IL APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
                                                 "${OSTRELLE_IL_PARENT}")
