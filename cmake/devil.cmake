@@ -2,7 +2,8 @@
 # same source the Windows zip is built from, compiled here as a static library against the
 # system's libpng, libjpeg and zlib. Without the tarball (OSTRELLE_VENDOR), the system's DevIL is
 # used instead, and the build says so. Defines DevIL::IL, and OSTRELLE_DEVIL_PINNED (ON or OFF)
-# with OSTRELLE_DEVIL_TEXT, the one line that names the library built with.
+# with OSTRELLE_DEVIL_TEXT, the one line that names the library built with, and
+# ostrelle_devil_headers, the library's headers alone, for code that only needs its constants.
 
 if(DEFINED ENV{OSTRELLE_VENDOR})
   get_filename_component(OSTRELLE_VENDOR_DEFAULT "$ENV{OSTRELLE_VENDOR}" ABSOLUTE BASE_DIR
@@ -71,15 +72,17 @@ if(EXISTS "${OSTRELLE_DEVIL_TARBALL}" AND NOT WIN32)
                -DCMAKE_DISABLE_FIND_PACKAGE_LCMS2=ON
                -DCMAKE_DISABLE_FIND_PACKAGE_MNG=ON
     BUILD_BYPRODUCTS "${OSTRELLE_DEVIL_LIBRARY}")
-  # The patches are part of the source: a changed one starts the library's build again.
-  ExternalProject_Add_StepDependencies(devil_pinned patch ${OSTRELLE_DEVIL_PATCHES})
+  # The patches are part of the source: a changed one unpacks and builds the library afresh.
+  ExternalProject_Add_StepDependencies(devil_pinned download ${OSTRELLE_DEVIL_PATCHES})
 
   file(MAKE_DIRECTORY "${OSTRELLE_DEVIL_PREFIX}/include")
+  add_library(ostrelle_devil_headers INTERFACE)
+  target_include_directories(ostrelle_devil_headers SYSTEM
+                             INTERFACE "${OSTRELLE_DEVIL_PREFIX}/include")
+  add_dependencies(ostrelle_devil_headers devil_pinned)
   add_library(ostrelle_devil INTERFACE)
-  target_include_directories(ostrelle_devil SYSTEM INTERFACE "${OSTRELLE_DEVIL_PREFIX}/include")
-  target_link_libraries(ostrelle_devil INTERFACE "${OSTRELLE_DEVIL_LIBRARY}" PNG::PNG JPEG::JPEG
-                                                 ZLIB::ZLIB m)
-  add_dependencies(ostrelle_devil devil_pinned)
+  target_link_libraries(ostrelle_devil INTERFACE ostrelle_devil_headers "${OSTRELLE_DEVIL_LIBRARY}"
+                                                 PNG::PNG JPEG::JPEG ZLIB::ZLIB m)
   add_library(DevIL::IL ALIAS ostrelle_devil)
   set(OSTRELLE_DEVIL_PINNED ON)
   set(OSTRELLE_DEVIL_TEXT "DevIL 1.8.0 with the patches in packaging/devil (pinned, linked in)")
@@ -91,6 +94,17 @@ else()
       "how to make them; put them in ../shared/vendor beside the project or set OSTRELLE_VENDOR.")
   endif()
   find_package(DevIL REQUIRED)
+  # FindDevIL reports the folder that holds il.h, but the sources include it as <IL/il.h>;
+  # without its parent a DevIL outside the compiler's default paths (vcpkg, a cross sysroot) is
+  # not found.
+  add_library(ostrelle_devil_headers INTERFACE)
+  target_include_directories(ostrelle_devil_headers INTERFACE "${IL_INCLUDE_DIR}")
+  get_filename_component(OSTRELLE_IL_DIR "${IL_INCLUDE_DIR}" NAME)
+  if(OSTRELLE_IL_DIR STREQUAL "IL")
+    get_filename_component(OSTRELLE_IL_PARENT "${IL_INCLUDE_DIR}" DIRECTORY)
+    target_include_directories(ostrelle_devil_headers INTERFACE "${OSTRELLE_IL_PARENT}")
+  endif()
+  target_link_libraries(DevIL::IL INTERFACE ostrelle_devil_headers)
   set(OSTRELLE_DEVIL_PINNED OFF)
   if(WIN32)
     set(OSTRELLE_DEVIL_TEXT "the DevIL found at ${IL_LIBRARIES}")

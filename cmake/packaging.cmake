@@ -1,15 +1,6 @@
 # How the program is embedded in each platform: the Windows manifest, the Linux man page and
 # desktop entry, and the Debian package.
 
-# FindDevIL reports the folder that holds il.h, but the sources include it as <IL/il.h>; without
-# its parent a DevIL outside the compiler's default paths (vcpkg, a cross sysroot) is not found.
-get_filename_component(OSTRELLE_IL_DIR "${IL_INCLUDE_DIR}" NAME)
-if(NOT OSTRELLE_DEVIL_PINNED AND OSTRELLE_IL_DIR STREQUAL "IL")
-  get_filename_component(OSTRELLE_IL_PARENT "${IL_INCLUDE_DIR}" DIRECTORY)
-  set_property(TARGET DevIL::IL APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
-                                                "${OSTRELLE_IL_PARENT}")
-endif()
-
 # Windows: a console program people drop files on, running with the dropper's own rights and the
 # UTF-8 code page, with an icon and a version; the test build is embedded the same way.
 foreach(program ostrelle ostrelle_testable)

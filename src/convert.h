@@ -14,10 +14,3 @@ void startLibrary();
 // as a TGA into output unless there is none; returns the answer and prints nothing. Closes both
 // files.
 Answer convertFile(const Job &job, NativeFile input, NativeFile output);
-
-// Returns path without its last three bytes, followed by "tga" (no dot added); "" when the path
-// is shorter than three bytes.
-std::string outputPathFor(const std::string &path);
-
-// The part of a path from its last dot on, from which the library picks a reader ("" for none).
-std::string endingOf(const std::string &path);

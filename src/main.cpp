@@ -1,5 +1,4 @@
 // Ostrelle: converts the images named on the command line into TGA files beside them.
-#include "convert.h"
 #include "fs.h"
 #include "keywait.h"
 #include "run.h"
@@ -11,6 +10,8 @@
 #include <vector>
 
 #ifdef _WIN32
+#include "convert.h"
+
 #include <windows.h>
 #endif
 
@@ -99,8 +100,12 @@ std::vector<std::string> arguments(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+    // On Windows the program is its own worker; elsewhere the worker is a program of its own, so
+    // that the run never maps the image library.
     if (const int status = runAsWorker(argc, convertFile); status >= 0)
         return status;
+#endif
     std::cout << "Ostrelle by Quorvane." << '\n'
               << "https://quorvane.example | https://ostrelle.quorvane.example" << '\n'
               << "WARNING: This Executable and \"brindlet.bat\" must come from "

@@ -1,8 +1,8 @@
 #include "run.h"
 
 #include "collisions.h"
-#include "convert.h"
 #include "imagesize.h"
+#include "names.h"
 #include "output.h"
 #include "testonly.h"
 #include "worker.h"

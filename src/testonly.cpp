@@ -43,3 +43,5 @@ const TestOnlySwitches &testOnly() {
     }();
     return switches;
 }
+
+const char workerProgramName[] = "ostrelle_testable-worker";

@@ -33,5 +33,9 @@ enum : std::uint32_t {
                           // integrity level under wine too
 };
 
+// The worker program the run starts, beside it or in the library folder: the test build starts
+// the test build of the worker.
+extern const char workerProgramName[];
+
 // The switches of this process.
 const TestOnlySwitches &testOnly();

@@ -5,3 +5,5 @@ const TestOnlySwitches &testOnly() {
     static const TestOnlySwitches none;
     return none;
 }
+
+const char workerProgramName[] = "ostrelle-worker";

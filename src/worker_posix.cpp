@@ -1,7 +1,8 @@
-// Starting, feeding, watching and ending a worker on POSIX systems. A worker is a copy of the
-// program in a session of its own, with an empty environment, standard input, output and error
-// on /dev/null, and one socket to the run at descriptor 3, over which each job comes with its
-// files as descriptors.
+// Starting, feeding, watching and ending a worker on POSIX systems. A worker is the worker
+// program, which alone holds the image library, in a session of its own, with an empty environment,
+// standard input, output and error on /dev/null, and one socket to the run at descriptor 3, over
+// which each job comes with its files as descriptors.
+#include "worker_posix.h"
 #include "worker.h"
 
 #include "testonly.h"
@@ -20,21 +21,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
-#if defined(__SANITIZE_ADDRESS__)
-#define OSTRELLE_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define OSTRELLE_ASAN 1
-#endif
-#endif
-
 namespace {
 
 // A number a worker cannot guess ahead.
@@ -49,32 +35,21 @@ void killWorker(pid_t pid) {
         kill(pid, SIGKILL);
 }
 
-// The worker finds its socket to the run at this descriptor.
-constexpr int channelFd = 3;
-
-void setLimit(int resource, std::uint64_t value) {
-    const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
-    setrlimit(resource, &limit);
-}
-
-// The largest file this session may write, when one was set.
-bool sessionFileLimit(std::uint64_t &bytes) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return false;
-    bytes = limit.rlim_cur;
-    return true;
-}
-
-// The program's own file, found once: executing "/proc/self/exe" itself would start whatever
-// runs this process, such as valgrind, rather than the program.
-const std::string &ownProgram() {
+// The worker program, found once from the program's own file (executing "/proc/self/exe" would
+// start whatever runs this process, such as valgrind): installed, it lies in the library folder
+// the build names; in a build folder, beside the program.
+const std::string &workerProgram() {
     static const std::string path = [] {
         char buffer[4096];
         const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
-        return n > 0 && static_cast<std::size_t>(n) < sizeof buffer
-                   ? std::string(buffer, static_cast<std::size_t>(n))
-                   : std::string("/proc/self/exe");
+        // Without its own file the program starts no worker: a bare name would be looked up
+        // in the current folder, among the files it was handed.
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
+            return std::string();
+        std::string folder(buffer, static_cast<std::size_t>(n));
+        folder.erase(folder.find_last_of('/') + 1);
+        const std::string installed = folder + OSTRELLE_WORKER_FOLDER "/" + workerProgramName;
+        return access(installed.c_str(), X_OK) == 0 ? installed : folder + workerProgramName;
     }();
     return path;
 }
@@ -169,7 +144,7 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
                              POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
 
     const std::string program =
-        testOnly().workerProgram.empty() ? ownProgram() : testOnly().workerProgram;
+        testOnly().workerProgram.empty() ? workerProgram() : testOnly().workerProgram;
     char name[] = "ostrelle-worker";
     char *arguments[] = {name, nullptr};
     char *emptyEnvironment[] = {nullptr};
@@ -354,136 +329,10 @@ void killWorkersNow() {
         killWorker(slot);
 }
 
-// The worker's side.
-
-void limitSelf(const WorkerSetup &setup) {
-#if !defined(OSTRELLE_ASAN)
-    // The address sanitizer reserves terabytes of address space up front, so under it only the
-    // file bound and the time bound apply.
-    if (setup.memoryBytes > 0)
-        setLimit(RLIMIT_AS, setup.memoryBytes);
-#endif
-    // A tighter file bound of the session's own stays, and so does what it chose to happen at
-    // it; under ours, a worker that writes too much is stopped.
-    std::uint64_t session = 0;
-    if (!sessionFileLimit(session) || session > setup.outputBytes) {
-        std::signal(SIGXFSZ, SIG_DFL);
-        setLimit(RLIMIT_FSIZE, setup.outputBytes);
-    }
-    setLimit(RLIMIT_CORE, 0);
-}
-
-namespace {
-
-// True when the program was started without arguments and descriptor 3 is a socket of the kind
-// the run makes, whose other end this process's parent made: nothing a user's shell or
-// environment sets up by accident.
-bool startedByRun(int argc) {
-    if (argc != 1)
+bool sessionFileLimit(std::uint64_t &bytes) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return false;
-    int type = 0;
-    socklen_t size = sizeof type;
-    if (getsockopt(channelFd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_SEQPACKET)
-        return false;
-#ifdef __linux__
-    ucred peer{};
-    size = sizeof peer;
-    return getsockopt(channelFd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
-           peer.pid == getppid();
-#else
+    bytes = limit.rlim_cur;
     return true;
-#endif
-}
-
-bool receive(std::string &payload, int *fds, int &count) {
-    char bytes[maxRequestBytes + 4];
-    iovec into{bytes, sizeof bytes};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 2)];
-    msghdr message{};
-    message.msg_iov = &into;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n;
-    while ((n = recvmsg(channelFd, &message, 0)) < 0 && errno == EINTR) {
-    }
-    count = 0;
-    for (cmsghdr *c = CMSG_FIRSTHDR(&message); n > 0 && c != nullptr; c = CMSG_NXTHDR(&message, c))
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-            const std::size_t got = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (std::size_t i = 0; i < got; ++i) {
-                int fd;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                if (count < 2)
-                    fds[count++] = fd;
-                else
-                    close(fd);
-            }
-        }
-    std::string buffer(bytes, n > 0 ? static_cast<std::size_t>(n) : 0);
-    bool malformed = false;
-    return n > 0 && (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0 &&
-           takeFrame(buffer, payload, maxRequestBytes, malformed) && buffer.empty();
-}
-
-} // namespace
-
-bool receiveSetup(WorkerSetup &setup) {
-    std::string payload;
-    int fds[2], count = 0;
-    const bool ok = receive(payload, fds, count) && count == 0 && decode(payload, setup);
-    for (int i = 0; i < count; ++i)
-        close(fds[i]);
-    return ok;
-}
-
-bool receiveJob(Job &job, NativeFile &input, NativeFile &output) {
-    std::string payload;
-    int fds[2], count = 0;
-    if (!receive(payload, fds, count) || !decode(payload, job) ||
-        count != (job.hasInput ? 1 : 0) + (job.hasOutput ? 1 : 0)) {
-        for (int i = 0; i < count; ++i)
-            close(fds[i]);
-        return false;
-    }
-    input = job.hasInput ? fds[0] : noFile;
-    output = job.hasOutput ? fds[count - 1] : noFile;
-    return true;
-}
-
-bool sendAnswer(const Answer &answer) {
-    const std::string frame = encode(answer);
-    ssize_t n;
-    while ((n = write(channelFd, frame.data(), frame.size())) < 0 && errno == EINTR) {
-    }
-    return n == static_cast<ssize_t>(frame.size());
-}
-
-int runAsWorker(int argc, WorkFunction work) {
-    if (!startedByRun(argc))
-        return -1;
-#ifdef __linux__
-    // A worker outlives no run: if the run goes, so does it. The run may have gone before this
-    // took effect, which its pid shows.
-    const pid_t parent = getppid();
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent)
-        _exit(2);
-#endif
-    std::set_new_handler([] { _exit(workerOutOfMemoryStatus); });
-    // _exit: the library's exit handlers have nothing to save, and sanitizers' end-of-run checks
-    // would need what the confinement took away.
-    _exit(serveJobs(work));
-}
-
-void keepHeapWarm() {
-#ifdef __GLIBC__
-    // Keeps the memory of one image for the next instead of handing it back to the system and
-    // faulting it in again: buffers up to 32 MiB (a picture of eight million pixels) come from a
-    // heap that is never trimmed. Larger ones keep mappings of their own, because images of
-    // different sizes would splinter a heap that held them, and a worker must never hold more
-    // than twice its largest image: the run counts on that when it converts several at once.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, -1);
-#endif
 }

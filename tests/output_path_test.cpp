@@ -1,4 +1,4 @@
-#include "convert.h"
+#include "names.h"
 
 #include <gtest/gtest.h>
 

@@ -600,10 +600,10 @@ TEST(Save, ANameTakenMeanwhileStaysAndAPipeIsNeverOpened) {
             support::writeFile(dir.path / "big.tga", "another program's");
         });
         // The output waits a second, written but not yet named, while the name is taken.
-        const support::Run run = support::runOstrelle(
-            {"pipe.png", "big.png"}, dir.path,
-            {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", noTmpfile},
-              {"OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS", "1000"}}});
+        const support::Run run =
+            support::runOstrelle({"pipe.png", "big.png"}, dir.path,
+                                 {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", noTmpfile},
+                                   {"OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS", "1000"}}});
         taker.join();
         EXPECT_EQ(run.out, banner + failed(true, 1290, "could not open file") +
                                failed(false, 1292, "file already exists"));

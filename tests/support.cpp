@@ -168,9 +168,9 @@ namespace {
 
 // A copy of the program in a folder of its own under /tmp that every user may enter and run, for
 // runs under another user: the build folder may lie where that user cannot reach, such as under
-// /root. The program finds nothing through its own path but its own file, which it executes to
-// start its workers (/proc/self/exe), so a whole copy runs as the original does. The folder goes
-// with the object; path is empty when the copy could not be made.
+// /root. The program finds nothing through its own path but its worker program beside it, which
+// is copied too, so a whole copy runs as the original does. The folder goes with the object; path
+// is empty when the copy could not be made.
 struct RunnableCopy {
     RunnableCopy() {
         std::string templ = "/tmp/ostrelle-program-XXXXXX";
@@ -180,13 +180,17 @@ struct RunnableCopy {
         const auto mode = std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
                           std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
                           std::filesystem::perms::others_exec;
-        const std::filesystem::path copy = dir / "ostrelle";
+        const std::filesystem::path program = OSTRELLE_BIN, copy = dir / program.filename();
+        const std::string worker = program.filename().string() + "-worker";
         std::error_code ec;
         std::filesystem::permissions(dir, mode, ec);
-        if (!ec)
-            std::filesystem::copy_file(OSTRELLE_BIN, copy, ec);
-        if (!ec)
-            std::filesystem::permissions(copy, mode, ec);
+        for (const auto &[from, to] :
+             {std::pair{program, copy}, std::pair{program.parent_path() / worker, dir / worker}}) {
+            if (!ec)
+                std::filesystem::copy_file(from, to, ec);
+            if (!ec)
+                std::filesystem::permissions(to, mode, ec);
+        }
         if (!ec)
             path = copy.string();
     }
