@@ -35,25 +35,22 @@ if(EXISTS "${OSTRELLE_DEVIL_TARBALL}" AND NOT WIN32)
   enable_language(C)
   include(ExternalProject)
 
-  # The patches apply in the order of their names; a new or changed one rebuilds the library.
-  file(GLOB OSTRELLE_DEVIL_PATCHES "${PROJECT_SOURCE_DIR}/packaging/devil/*.patch")
+  # The patches apply in the order of their names, each time to a fresh copy of the source.
+  file(GLOB OSTRELLE_DEVIL_PATCHES CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/packaging/devil/*.patch")
   list(SORT OSTRELLE_DEVIL_PATCHES)
-  set(OSTRELLE_DEVIL_PATCH_COMMAND)
-  foreach(p ${OSTRELLE_DEVIL_PATCHES})
-    list(APPEND OSTRELLE_DEVIL_PATCH_COMMAND COMMAND ${OSTRELLE_PATCH} -p1 -N --quiet -i ${p})
-  endforeach()
-  list(POP_FRONT OSTRELLE_DEVIL_PATCH_COMMAND)
+  string(JOIN "|" OSTRELLE_DEVIL_PATCH_LIST ${OSTRELLE_DEVIL_PATCHES})
 
   set(OSTRELLE_DEVIL_PREFIX "${PROJECT_BINARY_DIR}/devil")
   set(OSTRELLE_DEVIL_LIBRARY "${OSTRELLE_DEVIL_PREFIX}/lib/libIL.a")
   # Only PNG and JPEG bring libraries of their own, as in the Windows DLL.
   ExternalProject_Add(
     devil_pinned
-    URL "${OSTRELLE_DEVIL_TARBALL}"
-    URL_HASH SHA256=${OSTRELLE_DEVIL_SUM}
-    DOWNLOAD_EXTRACT_TIMESTAMP OFF
     PREFIX "${PROJECT_BINARY_DIR}/devil-build"
-    PATCH_COMMAND ${OSTRELLE_DEVIL_PATCH_COMMAND}
+    SOURCE_DIR "${PROJECT_BINARY_DIR}/devil-build/source"
+    DOWNLOAD_COMMAND
+      ${CMAKE_COMMAND} -DTARBALL=${OSTRELLE_DEVIL_TARBALL} -DSOURCE_DIR=<SOURCE_DIR>
+      -DPATCH=${OSTRELLE_PATCH} "-DPATCHES=${OSTRELLE_DEVIL_PATCH_LIST}"
+      -P ${PROJECT_SOURCE_DIR}/cmake/devil-unpack.cmake
     SOURCE_SUBDIR DevIL/src-IL
     INSTALL_DIR "${OSTRELLE_DEVIL_PREFIX}"
     CMAKE_ARGS -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
@@ -73,7 +70,8 @@ if(EXISTS "${OSTRELLE_DEVIL_TARBALL}" AND NOT WIN32)
                -DCMAKE_DISABLE_FIND_PACKAGE_MNG=ON
     BUILD_BYPRODUCTS "${OSTRELLE_DEVIL_LIBRARY}")
   # The patches are part of the source: a changed one unpacks and builds the library afresh.
-  ExternalProject_Add_StepDependencies(devil_pinned download ${OSTRELLE_DEVIL_PATCHES})
+  ExternalProject_Add_StepDependencies(devil_pinned download "${OSTRELLE_DEVIL_TARBALL}" ${OSTRELLE_DEVIL_PATCHES}
+                                       "${PROJECT_SOURCE_DIR}/cmake/devil-unpack.cmake")
 
   file(MAKE_DIRECTORY "${OSTRELLE_DEVIL_PREFIX}/include")
   add_library(ostrelle_devil_headers INTERFACE)
