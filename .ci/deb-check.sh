@@ -12,7 +12,8 @@ fail() {
 }
 
 # The tools the check itself uses, beyond what `make setup` installs.
-bash .ci/install-missing.sh dpkg-dev file desktop-file-utils man-db lintian devscripts binutils
+bash .ci/install-missing.sh dpkg-dev file desktop-file-utils man-db lintian devscripts binutils \
+    python3-pil imagemagick icewm-common
 
 # A package left installed by an earlier run would hide a broken install.
 if dpkg-query -W ostrelle >/dev/null 2>&1; then
@@ -26,13 +27,20 @@ debs=(build/package/ostrelle_*.deb)
 deb=${debs[0]}
 echo "deb-check: built $deb"
 
-# The package's control fields: version from the project, section, and the DevIL runtime.
+# The package's control fields: version from the project, section, and what the worker's image
+# library needs, which is linked in: libpng and libjpeg, never the system's DevIL.
 version=$(sed -n 's/^project(ostrelle VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not $version"
 [ "$(dpkg-deb -f "$deb" Section)" = graphics ] || fail "Section is not graphics"
-dpkg-deb -f "$deb" Depends | grep -q 'libdevil1c2' || fail "Depends lacks libdevil1c2"
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libpng16-16 libjpeg62-turbo libseccomp2; do
+    grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
+done
+! grep -q libdevil <<<"$depends" || fail "Depends names the system's DevIL: $depends"
+echo "deb-check: Depends: $depends"
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/ostrelle ./usr/share/man/man1/ostrelle.1.gz \
+for f in ./usr/bin/ostrelle ./usr/libexec/ostrelle/ostrelle-worker \
+    ./usr/share/man/man1/ostrelle.1.gz \
     ./usr/share/applications/ostrelle.desktop ./usr/share/doc/ostrelle/copyright \
     ./usr/share/doc/ostrelle/changelog.gz; do
     grep -q " $f\$" <<<"$contents" || fail "package lacks $f"
@@ -54,13 +62,23 @@ echo "deb-check: lintian $(lintian --version | sed 's/^Lintian v//'): 1 package,
 # the code itself has it shows in its endbr64 landing pads instead.
 unpacked=$(mktemp -d)
 dpkg-deb -x "$deb" "$unpacked"
-hardening=$(hardening-check --nocfprotection "$unpacked/usr/bin/ostrelle" 2>&1) ||
+run=$unpacked/usr/bin/ostrelle worker=$unpacked/usr/libexec/ostrelle/ostrelle-worker
+hardening=$(hardening-check --nocfprotection "$run" "$worker" 2>&1) ||
     fail "hardening-check:"$'\n'"$hardening"
-pads=$(objdump -d "$unpacked/usr/bin/ostrelle" | grep -c endbr64 || true)
+pads=$(objdump -d "$run" | grep -c endbr64 || true)
+workerPads=$(objdump -d "$worker" | grep -c endbr64 || true)
+# The run holds the user's rights and never maps the decoder: it needs no image library at all.
+runNeeds=$(objdump -p "$run" | awk '/NEEDED/ { print $2 }' | tr '\n' ' ')
+workerNeeds=$(objdump -p "$worker" | awk '/NEEDED/ { print $2 }' | tr '\n' ' ')
 rm -rf "$unpacked"
-[ "$pads" -gt 0 ] || fail "no endbr64 in /usr/bin/ostrelle: built without -fcf-protection"
-echo "deb-check: hardening-check passed:" $(sed -n 's/^ \(.*\): yes.*/\1;/p' <<<"$hardening") \
-    "$pads endbr64 landing pads"
+[ "$pads" -gt 0 ] && [ "$workerPads" -gt 0 ] ||
+    fail "no endbr64 in the programs: built without -fcf-protection"
+! grep -qE 'libIL|libpng|libjpeg' <<<"$runNeeds" || fail "the run links an image library: $runNeeds"
+! grep -q 'libIL' <<<"$workerNeeds" || fail "the worker links the system's DevIL: $workerNeeds"
+echo "deb-check: the run needs $runNeeds; the worker needs $workerNeeds"
+echo "deb-check: hardening-check passed on both programs:" \
+    $(sed -n 's/^ \(.*\): yes.*/\1;/p' <<<"$hardening" | sort -u) \
+    "$pads and $workerPads endbr64 landing pads"
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
 [ -x /usr/bin/ostrelle ] || fail "/usr/bin/ostrelle is not installed"
@@ -80,6 +98,10 @@ size=$(od -An -tu2 -j12 -N4 "$work/sample.tga" | tr -s ' ')
 [ "$header" = 2 ] || [ "$header" = 10 ] || fail "sample.tga has image type $header"
 [ "$size" = " 32 32" ] || fail "sample.tga is${size} pixels, not 32 32"
 
+# Debian's own XPM icons through the installed program, against ImageMagick's decode of each.
+/usr/bin/python3 .ci/xpm-check.py /usr/bin/ostrelle 90 /usr/share/icewm /usr/share/pixmaps ||
+    fail "the installed program does not read Debian's XPM icons"
+
 report=$(desktop-file-validate /usr/share/applications/ostrelle.desktop 2>&1) ||
     fail "desktop-file-validate: $report"
 [ -z "$report" ] || fail "desktop-file-validate: $report"
@@ -95,7 +117,7 @@ warnings=$(man --warnings -l /usr/share/man/man1/ostrelle.1.gz 2>&1 >/dev/null) 
 [ -z "$warnings" ] || fail "man page warnings: $warnings"
 
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq ostrelle >/dev/null
-for f in /usr/bin/ostrelle /usr/share/man/man1/ostrelle.1.gz \
+for f in /usr/bin/ostrelle /usr/libexec/ostrelle /usr/share/man/man1/ostrelle.1.gz \
     /usr/share/applications/ostrelle.desktop /usr/share/doc/ostrelle; do
     [ ! -e "$f" ] || fail "$f is still there after removal"
 done
