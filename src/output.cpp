@@ -11,6 +11,11 @@ int publishOutput(NativeFile scratch, const std::string &outname, std::uint64_t 
     if (!sealScratch(scratch) || !sizeOf(scratch, size) || size > largest ||
         !readAt(scratch, header, sizeof header, 0) || !mendTgaHeader(header, size, end))
         return IL_FILE_WRITE_ERROR;
+    // The session's file size limit applies to the run's writes too, where passing it would end
+    // the run with SIGXFSZ: what the worker wrote may fit it while the file with its footer
+    // does not.
+    if (end + tgaFooter().size() > largest)
+        return outputPastBound;
     Contents contents;
     contents.head.assign(reinterpret_cast<const char *>(header), sizeof header);
     contents.from = scratch;

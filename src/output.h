@@ -7,7 +7,11 @@
 #include <cstdint>
 #include <string>
 
+// What publishOutput returns for a TGA that, mended and with its footer, would pass `largest`.
+constexpr int outputPastBound = -1;
+
 // Publishes the TGA a worker wrote into scratch at outname, once no one can change scratch any
-// more; returns 0, or the library's error code to report (the name is taken, the file cannot be
-// made, or what the worker wrote is no TGA of the program's profile or is too large).
+// more; returns 0, outputPastBound, or the library's error code to report (the name is taken,
+// the file cannot be made, or what the worker wrote is no TGA of the program's profile or is
+// larger than largest itself).
 int publishOutput(NativeFile scratch, const std::string &outname, std::uint64_t largest);

@@ -308,7 +308,10 @@ Report Scheduler::answered(File &file, const Answer &answer) const {
         return failure(Outcome::FailedSave, file.refusal);
     if (answer.outcome == Outcome::FailedSave)
         return reportFor(answer);
-    if (const int code = publishOutput(file.scratch, file.outname, limits_.outputBytes); code != 0)
+    const int code = publishOutput(file.scratch, file.outname, limits_.outputBytes);
+    if (code == outputPastBound)
+        return describe(WorkerEnd{WorkerEnd::OutputBound}, limits_);
+    if (code != 0)
         return failure(Outcome::FailedSave, code);
     return Report{};
 }

@@ -395,6 +395,20 @@ TEST(Save, ASaveCutShortLeavesNothingBehind) {
         EXPECT_EQ(support::namesIn(dir.path),
                   (std::set<std::string>{"big.png", "small.png", "small.tga"}));
     }
+
+    // A worker may write an output that fits the limit while the file the run would publish, with
+    // its footer, does not: the run reports it and goes on rather than being stopped itself.
+    fs::remove(dir.path / "small.tga");
+    ASSERT_TRUE(support::writeFile(dir.path / "x.tight", "x"));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const support::Run run =
+        support::runOstrelle({"x.tight", "small.png"}, dir.path,
+                             {{{"OSTRELLE_TEST_ONLY_WORKER_PROGRAM", OSTRELLE_EVIL_WORKER}}});
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, banner + cases[1].second + done);
+    EXPECT_EQ(support::namesIn(dir.path),
+              (std::set<std::string>{"big.png", "small.png", "small.tga", "x.tight"}));
 }
 
 // One run meets every kind of file: good ones of each format the library both reads and writes,
