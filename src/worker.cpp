@@ -58,6 +58,7 @@ Report describe(const WorkerEnd &end, const WorkerLimits &limits) {
                                  std::to_string(limits.outputBytes) + " bytes)"
                            : "the output grew past " + mib(limits.outputBytes));
     case WorkerEnd::Malformed: return failed("the worker gave a malformed answer");
+    case WorkerEnd::Closed: return failed("the worker closed its channel to the run");
     case WorkerEnd::Unknown: break;
     }
     return failed("the worker ended, and how could not be found out (error " +

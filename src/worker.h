@@ -40,6 +40,7 @@ struct WorkerEnd {
         OutOfMemory, // its own allocation failed
         OutputBound, // its output grew past the bound
         Malformed,   // it gave an answer no sound worker gives
+        Closed,      // it closed its channel to the run without ending
         Unknown,     // how could not be found out; status: the error
     } kind = Unknown;
     std::uint64_t status = 0;

@@ -227,10 +227,12 @@ int waitForAny(const std::vector<Worker *> &workers,
 
 namespace {
 
-// Collects the status of a worker that has closed its socket: it is ending, so this waits a
-// short while, then makes sure.
-bool reap(Worker &worker, int &status, rusage &usage) {
-    for (int i = 0; i < 2000; ++i) {
+// Collects the status of a worker that has closed its socket: a worker closes it by ending, which
+// the kernel makes known a moment later, so this waits a short while, then makes sure; killed
+// says whether it had to.
+bool reap(Worker &worker, int &status, rusage &usage, bool &killed) {
+    killed = false;
+    for (int i = 0; i < 350; ++i) {
         const pid_t done = wait4(worker.pid, &status, WNOHANG, &usage);
         if (done == worker.pid)
             return true;
@@ -238,6 +240,7 @@ bool reap(Worker &worker, int &status, rusage &usage) {
             return false;
         usleep(i < 100 ? 10 : 1000);
     }
+    killed = true;
     killWorker(worker.pid);
     while (wait4(worker.pid, &status, 0, &usage) < 0)
         if (errno != EINTR)
@@ -269,9 +272,13 @@ WorkerEnd endOf(int status, const rusage &usage) {
 void finishOff(Worker &worker, WorkerEnd &end) {
     int status = 0;
     rusage usage{};
-    if (reap(worker, status, usage)) {
+    bool killed = false;
+    if (reap(worker, status, usage, killed)) {
         if (end.kind != WorkerEnd::Malformed)
             end = endOf(status, usage);
+        // One that closed its socket and went on is no worker a run can use.
+        if (killed)
+            end.kind = WorkerEnd::Closed;
     } else {
         end.kind = WorkerEnd::Unknown;
         end.status = static_cast<std::uint64_t>(errno);
@@ -315,9 +322,10 @@ void stopWorker(Worker *worker) {
     if (worker->pid > 0) {
         int status = 0;
         rusage usage{};
+        bool killed = false;
         if (worker->busy)
             killWorker(worker->pid);
-        reap(*worker, status, usage);
+        reap(*worker, status, usage, killed);
         forget(worker->pid);
     }
     close(worker->channel);

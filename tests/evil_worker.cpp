@@ -243,6 +243,12 @@ Answer work(const Job &job, NativeFile input, NativeFile output) {
         sendAnswer(a);
         _exit(0);
     }
+    if (job.ending == ".close") {
+        // Closes its channel to the run and stays.
+        close(3);
+        for (;;)
+            pause();
+    }
     if (job.ending == ".abort")
         std::abort();
     if (job.ending == ".hog") {

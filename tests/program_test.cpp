@@ -760,12 +760,12 @@ TEST(HostileFiles, EachKindOfCollisionAloneMakesTheRunSerial) {
 // with part of an answer) is never believed: its file is reported in the program's own words,
 // tried once more alone first. One that answers twice keeps its first answer, and its second is
 // no answer for the next file, which is tried again alone; one that ends between two files is
-// replaced, and the next file converts.
+// replaced, and the next file converts. One that closes its channel and stays is reported so.
 TEST(HostileFiles, AMisbehavingWorkerIsNeverBelieved) {
     support::TempDir dir;
-    const std::vector<std::string> args{"g1.png",   "a.twice", "g2.png", "b.range",
-                                        "c.text",   "d.quit",  "g3.png", "e.short",
-                                        "f.double", "h.long",  "g4.png"};
+    const std::vector<std::string> args{"g1.png",   "a.twice", "g2.png",  "b.range",
+                                        "c.text",   "d.quit",  "g3.png",  "e.short",
+                                        "f.double", "h.long",  "i.close", "g4.png"};
     for (const std::string &name : args)
         ASSERT_TRUE(writePng(dir.path / name));
     const std::string malformed = failed(true, 1284, "the worker gave a malformed answer");
@@ -777,7 +777,8 @@ TEST(HostileFiles, AMisbehavingWorkerIsNeverBelieved) {
     const std::string unopened = failed(true, 1290, "could not open file");
     EXPECT_EQ(run.out, banner + done + unopened + done + malformed + malformed + unopened + done +
                            failed(true, 1284, "the image library ended the process (status 0)") +
-                           malformed + malformed + done);
+                           malformed + malformed +
+                           failed(true, 1284, "the worker closed its channel to the run") + done);
 }
 
 // A file that fails only in a worker that served others (here a worker poisoned to abort on its
