@@ -1,6 +1,7 @@
 // The file-system calls of fs.h on Windows. Paths arrive as UTF-8, the form main gives the
 // arguments Windows hands over in UTF-16; a path that is not UTF-8 names no file at all.
 #include "fs.h"
+#include "testonly.h"
 
 #include <windows.h>
 
@@ -329,8 +330,18 @@ bool readAt(NativeFile file, void *to, std::size_t size, std::uint64_t at) {
 
 namespace {
 
+// What holds off the end of a run: the run's thread holds it for each EndingHeld, and the console
+// control handler, which runs on a thread of its own beside the run's, takes it for good before it
+// ends the run. Made before main, and so before any handler.
+struct EndingLock {
+    CRITICAL_SECTION section;
+    EndingLock() { InitializeCriticalSection(&section); }
+} endingLock;
+
 // The temporary file of publishNew while it exists, for removeTemporaryNow, which a console
-// control handler calls on a thread of its own: `armed` is set last and taken first.
+// control handler calls on a thread of its own: `armed` is set last and taken first, and the
+// handler comes only between EndingHeld sections, so never between making the file and noting it
+// here, nor between naming it and forgetting it.
 struct Temporary {
     wchar_t name[32768] = {};
     DWORD volume = 0, indexHigh = 0, indexLow = 0;
@@ -368,8 +379,10 @@ bool writeContents(HANDLE file, const Contents &c) {
 }
 
 // A new hidden file beside path, kept in `temporary` until it is named or removed; it may be
-// deleted by name meanwhile, by removeTemporaryNow.
+// deleted by name meanwhile, by removeTemporaryNow. A run ended while it is made ends once it is
+// noted, so that the handler finds it.
 HANDLE hiddenFile(const std::string &path) {
+    const EndingHeld held;
     const std::size_t start = nameStart(path);
     std::random_device entropy;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -405,6 +418,12 @@ bool unhide(HANDLE file) {
 
 } // namespace
 
+EndingHeld::EndingHeld() { EnterCriticalSection(&endingLock.section); }
+
+EndingHeld::~EndingHeld() { LeaveCriticalSection(&endingLock.section); }
+
+void holdEndingForGood() { EnterCriticalSection(&endingLock.section); }
+
 void removeTemporaryNow() {
     if (!temporary.armed.exchange(false))
         return;
@@ -435,6 +454,11 @@ Publish publishNew(const std::string &path, const Contents &contents) {
         return Publish::CannotCreate;
     const bool written = writeContents(hidden, contents) && unhide(hidden);
     CloseHandle(hidden);
+    if (testOnly().publishPauseMs > 0)
+        Sleep(static_cast<DWORD>(testOnly().publishPauseMs));
+    // A run ended meanwhile has removed the file; one ended from here on ends once the file has
+    // its name and is forgotten, or is removed.
+    const EndingHeld held;
     Publish result = Publish::WriteFailed;
     // Without MOVEFILE_REPLACE_EXISTING, the move fails where anything stands.
     if (written && whileHeld(true, [&] { return MoveFileExW(temporary.name, name.c_str(), 0); })) {
