@@ -87,10 +87,33 @@ std::wstring longForm(const std::wstring &name) {
     return {};
 }
 
+// True when name begins with a drive's root, "X:\\".
+bool startsAtDriveRoot(const std::wstring &name) {
+    return name.size() >= 3 &&
+           ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
+           name[1] == L':' && isSlash(name[2]);
+}
+
 // The path as the program's own calls take it, or "" when it is not UTF-8 or reaches a device or
 // pipe. Only the user's spelling is checked for devices: the \\?\ form is the program's own.
+// A user may spell a file in the device namespaces too: \\?\C:\... and \\?\UNC\host\share\...
+// reach the file system as they are spelt, which is what the program makes of other paths, and
+// \\.\C:\... is C:\... with its dots and slashes resolved. Any other name there is a device.
 std::wstring fileName(const std::string &path) {
-    const std::wstring name = wideOf(path);
+    std::wstring name = wideOf(path);
+    if (name.compare(0, 4, L"\\\\?\\") == 0) {
+        const std::wstring rest = name.substr(4);
+        if (startsAtDriveRoot(rest) && rest[2] == L'\\' && rest.size() > 3)
+            return name;
+        // \\?\UNC\host\share\...: a share named pipe or mailslot is no folder.
+        if (_wcsnicmp(rest.c_str(), L"UNC\\", 4) == 0 && rest.size() > 4 &&
+            !reachesDevice(L"\\\\" + rest.substr(4)))
+            return name;
+        return {};
+    }
+    if (name.size() >= 4 && isSlash(name[0]) && isSlash(name[1]) && name[2] == L'.' &&
+        isSlash(name[3]) && startsAtDriveRoot(name.substr(4)) && name.size() > 7)
+        name.erase(0, 4);
     return name.empty() || reachesDevice(name) ? std::wstring() : longForm(name);
 }
 
@@ -183,8 +206,13 @@ std::string folderOf(const std::string &path) {
     if (start == 0)
         return ".";
     // "E:x.tga" lies in "E:", that drive's current folder; a root keeps its separator, so that
-    // "\x.tga" lies in "\" and "E:\x.tga" in "E:\".
-    const bool root = start == 1 || (start == 3 && path[1] == ':' && isSeparator(path[2]));
+    // "\x.tga" lies in "\", "E:\x.tga" in "E:\" and "\\?\E:\x.tga" in "\\?\E:\".
+    const std::size_t drive = path.size() >= 7 && isSeparator(path[0]) && isSeparator(path[1]) &&
+                                      (path[2] == '?' || path[2] == '.') && isSeparator(path[3])
+                                  ? 4
+                                  : 0;
+    const bool root = start == 1 || (start == drive + 3 && path[drive + 1] == ':' &&
+                                     isSeparator(path[drive + 2]));
     return path.substr(0, root || !isSeparator(path[start - 1]) ? start : start - 1);
 }
 

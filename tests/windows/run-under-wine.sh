@@ -440,6 +440,20 @@ $done_lines" ] || fail "long paths: output was"$'\n'"$got"
 is_standin_tga "$deep/x.tga" && is_standin_tga "$deep/y.tga" || fail "long paths: no TGA written"
 echo "wine: files at paths of ${#relative} and ${#deep} characters: passed"
 
+# A file named in the device namespaces, \\?\Z:\... or \\.\Z:\..., as a program may hand over a
+# path, converts as any other; wine's Z: is the root of the Unix file system.
+mkdir "$work/files/spaces"
+printf 'verbatim' >"$work/files/spaces/v.png"
+printf 'device' >"$work/files/spaces/d.png"
+full="Z:${work//\//\\}\\files\\spaces"
+run "\\\\?\\$full\\v.png" "\\\\.\\$full\\d.png"
+[ "$got" = "$banner
+$done_lines
+$done_lines" ] || fail "\\\\?\\ and \\\\.\\ paths: output was"$'\n'"$got"
+is_standin_tga "$work/files/spaces/v.tga" && is_standin_tga "$work/files/spaces/d.tga" ||
+    fail "\\\\?\\ and \\\\.\\ paths: no TGA written"
+echo "wine: \\\\?\\$full\\v.png and \\\\.\\$full\\d.png: passed"
+
 # Without the manifest's UTF-8 code page, as on Windows before 10 1903, the arguments in the ANSI
 # code page would turn this name into another; the program takes them in UTF-16 instead. The copy
 # has the element turned into a comment of the same length, so that nothing else in it moves.
