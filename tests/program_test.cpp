@@ -600,8 +600,12 @@ TEST(Save, ANameTakenMeanwhileStaysAndAPipeIsNeverOpened) {
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
             support::writeFile(dir.path / "big.tga", "another program's");
         });
-        const support::Run run = support::runOstrelle(
-            {"pipe.png", "big.png"}, dir.path, {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", noTmpfile}}});
+        // The run holds its output unnamed for 500 ms, so that the name is taken before it is
+        // named however fast the machine converts.
+        const support::Run run =
+            support::runOstrelle({"pipe.png", "big.png"}, dir.path,
+                                 {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", noTmpfile},
+                                   {"OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS", "500"}}});
         taker.join();
         EXPECT_EQ(run.out, banner + failed(true, 1290, "could not open file") +
                                failed(false, 1292, "file already exists"));
