@@ -332,6 +332,20 @@ for try in $(seq 15 20); do
         OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS=60
 done
 [ -z "$(scratch)" ] || fail "Ctrl+C: scratch files were left behind:"$'\n'"$(scratch)"
+# Nor a worker: one the run had started but not yet put into its job would outlive it. Workers
+# are the test build started without arguments.
+workers_left() {
+    local cmdline want="Z:${work//\//\\}\\ostrelle_testable.exe" n=0
+    for cmdline in /proc/[0-9]*/cmdline; do
+        [ "$(tr '\0' '\n' <"$cmdline" 2>/dev/null | head -n 2)" != "$want" ] || n=$((n + 1))
+    done
+    echo "$n"
+}
+for _ in $(seq 50); do
+    [ "$(workers_left)" = 0 ] && break
+    sleep 0.1
+done
+[ "$(workers_left)" = 0 ] || fail "Ctrl+C: $(workers_left) workers outlived their runs"
 echo "wine: Ctrl+C at 20 moments (reports printed before: ${counts[*]}) left no temporary and no" \
     "TGA without its report: passed"
 
