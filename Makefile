@@ -1,6 +1,6 @@
 # Quick start: `make demo` converts a sample picture, `make test` runs every test.
-# Each target installs what it is missing (Debian or Ubuntu, through sudo when not root; without
-# sudo, it names the packages to install as root).
+# Each target installs what it is missing (Debian or Ubuntu, through sudo when not root; where
+# sudo is missing or cannot be used here, it names the command to run as root).
 
 # The program alone needs BUILD_PACKAGES; the tests, the format check and the fuzz targets need
 # more, which a first look at the program should not cost.

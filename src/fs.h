@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <string>
 
+#ifndef _WIN32
+#include <csignal>
+#endif
+
 #ifdef _WIN32
 using NativeFile = void *; // a HANDLE
 #else
@@ -74,3 +78,26 @@ Publish publishNew(const std::string &path, const Contents &contents);
 // Removes the temporary file that publishNew is writing, if any: for a signal handler, so only
 // calls a handler may make.
 void removeTemporaryNow();
+
+// While one lives, a run that is ended (Ctrl-C, SIGINT, SIGTERM, SIGHUP, the console closed) ends
+// only once it is gone: for what must happen whole or not at all, such as making a temporary
+// file and noting it for removeTemporaryNow, or naming an output and printing its report. They
+// nest.
+class EndingHeld {
+  public:
+    EndingHeld();
+    ~EndingHeld();
+    EndingHeld(const EndingHeld &) = delete;
+    EndingHeld &operator=(const EndingHeld &) = delete;
+
+  private:
+#ifndef _WIN32
+    sigset_t previous_;
+#endif
+};
+
+// For the handler that ends a run: waits until no EndingHeld lives, and from then on makes any
+// new one wait for good, so that the run does nothing more of its own while the handler ends it.
+// On POSIX the handler runs on the run's own thread, where the signals wait while one lives, so
+// there is nothing to wait for; on Windows it runs on a thread of its own, beside the run.
+void holdEndingForGood();

@@ -200,20 +200,10 @@ Publish linkUnnamed(int fd, int folder, const std::string &name) {
     return errno == EEXIST ? Publish::Exists : Publish::CannotCreate;
 }
 
-// Holds back the signals that end a run until the returned mask is set again.
-sigset_t holdEndingSignals() {
-    sigset_t ending, previous;
-    sigemptyset(&ending);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&ending, sig);
-    sigprocmask(SIG_BLOCK, &ending, &previous);
-    return previous;
-}
-
 // A new hidden file beside the output, kept in `temporary` until it is named or removed. The
 // signals that end a run wait while it is made and noted, so that the run's handler finds it.
 int hiddenFile(int folder, const std::string &name) {
-    const sigset_t previous = holdEndingSignals();
+    const EndingHeld held;
     std::random_device entropy;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -233,7 +223,6 @@ int hiddenFile(int folder, const std::string &name) {
         if (fd < 0 && errno != EEXIST)
             break;
     }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
     return fd;
 }
 
@@ -265,6 +254,19 @@ Publish nameHidden(int folder, const std::string &name) {
 }
 
 } // namespace
+
+// The signals that end a run wait until the mask before is set again.
+EndingHeld::EndingHeld() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&ending, sig);
+    sigprocmask(SIG_BLOCK, &ending, &previous_);
+}
+
+EndingHeld::~EndingHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+void holdEndingForGood() {}
 
 void removeTemporaryNow() {
     if (!temporary.armed)
@@ -316,10 +318,9 @@ Publish publishNew(const std::string &path, const Contents &contents) {
             close(hidden);
             // A run ended between claiming the name and renaming onto it would leave an empty
             // file there: the signals wait until the name is the whole file's.
-            const sigset_t previous = holdEndingSignals();
+            const EndingHeld held;
             result = written ? nameHidden(folder, name) : Publish::WriteFailed;
             removeTemporaryNow();
-            sigprocmask(SIG_SETMASK, &previous, nullptr);
         }
     }
     return result;

@@ -1,6 +1,7 @@
 // The file-system calls of fs.h on Windows. Paths arrive as UTF-8, the form main gives the
 // arguments Windows hands over in UTF-16; a path that is not UTF-8 names no file at all.
 #include "fs.h"
+#include "testonly.h"
 
 #include <windows.h>
 
@@ -86,10 +87,33 @@ std::wstring longForm(const std::wstring &name) {
     return {};
 }
 
+// True when name begins with a drive's root, "X:\\".
+bool startsAtDriveRoot(const std::wstring &name) {
+    return name.size() >= 3 &&
+           ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
+           name[1] == L':' && isSlash(name[2]);
+}
+
 // The path as the program's own calls take it, or "" when it is not UTF-8 or reaches a device or
 // pipe. Only the user's spelling is checked for devices: the \\?\ form is the program's own.
+// A user may spell a file in the device namespaces too: \\?\C:\... and \\?\UNC\host\share\...
+// reach the file system as they are spelt, which is what the program makes of other paths, and
+// \\.\C:\... is C:\... with its dots and slashes resolved. Any other name there is a device.
 std::wstring fileName(const std::string &path) {
-    const std::wstring name = wideOf(path);
+    std::wstring name = wideOf(path);
+    if (name.compare(0, 4, L"\\\\?\\") == 0) {
+        const std::wstring rest = name.substr(4);
+        if (startsAtDriveRoot(rest) && rest[2] == L'\\' && rest.size() > 3)
+            return name;
+        // \\?\UNC\host\share\...: a share named pipe or mailslot is no folder.
+        if (_wcsnicmp(rest.c_str(), L"UNC\\", 4) == 0 && rest.size() > 4 &&
+            !reachesDevice(L"\\\\" + rest.substr(4)))
+            return name;
+        return {};
+    }
+    if (name.size() >= 4 && isSlash(name[0]) && isSlash(name[1]) && name[2] == L'.' &&
+        isSlash(name[3]) && startsAtDriveRoot(name.substr(4)) && name.size() > 7)
+        name.erase(0, 4);
     return name.empty() || reachesDevice(name) ? std::wstring() : longForm(name);
 }
 
@@ -182,8 +206,13 @@ std::string folderOf(const std::string &path) {
     if (start == 0)
         return ".";
     // "E:x.tga" lies in "E:", that drive's current folder; a root keeps its separator, so that
-    // "\x.tga" lies in "\" and "E:\x.tga" in "E:\".
-    const bool root = start == 1 || (start == 3 && path[1] == ':' && isSeparator(path[2]));
+    // "\x.tga" lies in "\", "E:\x.tga" in "E:\" and "\\?\E:\x.tga" in "\\?\E:\".
+    const std::size_t drive = path.size() >= 7 && isSeparator(path[0]) && isSeparator(path[1]) &&
+                                      (path[2] == '?' || path[2] == '.') && isSeparator(path[3])
+                                  ? 4
+                                  : 0;
+    const bool root = start == 1 || (start == drive + 3 && path[drive + 1] == ':' &&
+                                     isSeparator(path[drive + 2]));
     return path.substr(0, root || !isSeparator(path[start - 1]) ? start : start - 1);
 }
 
@@ -329,8 +358,18 @@ bool readAt(NativeFile file, void *to, std::size_t size, std::uint64_t at) {
 
 namespace {
 
+// What holds off the end of a run: the run's thread holds it for each EndingHeld, and the console
+// control handler, which runs on a thread of its own beside the run's, takes it for good before it
+// ends the run. Made before main, and so before any handler.
+struct EndingLock {
+    CRITICAL_SECTION section;
+    EndingLock() { InitializeCriticalSection(&section); }
+} endingLock;
+
 // The temporary file of publishNew while it exists, for removeTemporaryNow, which a console
-// control handler calls on a thread of its own: `armed` is set last and taken first.
+// control handler calls on a thread of its own: `armed` is set last and taken first, and the
+// handler comes only between EndingHeld sections, so never between making the file and noting it
+// here, nor between naming it and forgetting it.
 struct Temporary {
     wchar_t name[32768] = {};
     DWORD volume = 0, indexHigh = 0, indexLow = 0;
@@ -368,8 +407,10 @@ bool writeContents(HANDLE file, const Contents &c) {
 }
 
 // A new hidden file beside path, kept in `temporary` until it is named or removed; it may be
-// deleted by name meanwhile, by removeTemporaryNow.
+// deleted by name meanwhile, by removeTemporaryNow. A run ended while it is made ends once it is
+// noted, so that the handler finds it.
 HANDLE hiddenFile(const std::string &path) {
+    const EndingHeld held;
     const std::size_t start = nameStart(path);
     std::random_device entropy;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -405,6 +446,12 @@ bool unhide(HANDLE file) {
 
 } // namespace
 
+EndingHeld::EndingHeld() { EnterCriticalSection(&endingLock.section); }
+
+EndingHeld::~EndingHeld() { LeaveCriticalSection(&endingLock.section); }
+
+void holdEndingForGood() { EnterCriticalSection(&endingLock.section); }
+
 void removeTemporaryNow() {
     if (!temporary.armed.exchange(false))
         return;
@@ -435,6 +482,11 @@ Publish publishNew(const std::string &path, const Contents &contents) {
         return Publish::CannotCreate;
     const bool written = writeContents(hidden, contents) && unhide(hidden);
     CloseHandle(hidden);
+    if (testOnly().publishPauseMs > 0)
+        Sleep(static_cast<DWORD>(testOnly().publishPauseMs));
+    // A run ended meanwhile has removed the file; one ended from here on ends once the file has
+    // its name and is forgotten, or is removed.
+    const EndingHeld held;
     Publish result = Publish::WriteFailed;
     // Without MOVEFILE_REPLACE_EXISTING, the move fails where anything stands.
     if (written && whileHeld(true, [&] { return MoveFileExW(temporary.name, name.c_str(), 0); })) {

@@ -45,9 +45,13 @@ void endRunOnSignals() {
     std::signal(SIGPIPE, SIG_IGN);
 #else
     // Ctrl+C, Ctrl+Break and closing the console window come to a handler on a thread of its
-    // own; returning FALSE lets Windows then end the run as the event would have.
+    // own, beside the run's; returning FALSE lets Windows then end the run as the event would
+    // have. The handler first waits for the run to finish what must be whole (making and noting
+    // a temporary file, naming an output and printing its report) and keeps it from starting
+    // anything more of the kind, or the run could leave a file the handler did not see.
     SetConsoleCtrlHandler(
         [](DWORD) -> BOOL {
+            holdEndingForGood();
             killWorkersNow();
             removeTemporaryNow();
             return FALSE;

@@ -1,8 +1,15 @@
 #include "output.h"
 
+#include "testonly.h"
 #include "tga.h"
 
 #include <IL/il.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 int publishOutput(NativeFile scratch, const std::string &outname, std::uint64_t largest) {
     // Sealed first: nothing the worker still holds or does can change the bytes read below.
@@ -22,7 +29,16 @@ int publishOutput(NativeFile scratch, const std::string &outname, std::uint64_t 
     contents.offset = sizeof header;
     contents.length = end - sizeof header;
     contents.tail = tgaFooter();
-    switch (publishNew(outname, contents)) {
+    const Publish published = publishNew(outname, contents);
+    // Tests end a run here too, with the output named and its report not yet printed.
+    if (published == Publish::Done && testOnly().publishPauseMs > 0) {
+#ifdef _WIN32
+        Sleep(static_cast<DWORD>(testOnly().publishPauseMs));
+#else
+        usleep(static_cast<useconds_t>(testOnly().publishPauseMs) * 1000);
+#endif
+    }
+    switch (published) {
     case Publish::Done: return IL_NO_ERROR;
     case Publish::Exists: return IL_FILE_ALREADY_EXISTS;
     case Publish::CannotCreate: return IL_COULD_NOT_OPEN_FILE;

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include "collisions.h"
+#include "fs.h"
 #include "imagesize.h"
 #include "names.h"
 #include "output.h"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <memory>
 
 using Clock = std::chrono::steady_clock;
 
@@ -65,7 +67,8 @@ class Scheduler {
     void timeOut();
     void take(Slot &slot);
     void finish(File &file, Report report);
-    Report answered(File &file, const Answer &answer) const;
+    Report answered(File &file, const Answer &answer);
+    void printDone();
     void stop(Slot &slot);
 
     WorkerLimits limits_;
@@ -76,6 +79,9 @@ class Scheduler {
     std::vector<std::size_t> retries_; // files to try once more, alone, in a fresh worker
     const Slot *solo_ = nullptr;       // the slot trying one of them, while nothing else runs
     int started_ = 0;
+    // Held from naming the output of the next file to report until its report is printed, so that
+    // a run ended meanwhile ends with both or with neither.
+    std::unique_ptr<EndingHeld> reporting_;
 };
 
 Scheduler::Scheduler(const std::vector<std::string> &paths)
@@ -125,13 +131,25 @@ void Scheduler::run() {
         for (Slot &slot : slots_)
             if (slot.file < 0 && !handOut(slot))
                 break;
-        while (printed_ < files_.size() && files_[printed_].done)
-            printReport(files_[printed_++].report);
-        if (printed_ < files_.size() && busy() > 0)
+        printDone();
+        if (printed_ < files_.size() && busy() > 0) {
             awaitAnswer();
+            printDone();
+        }
     }
     for (Slot &slot : slots_)
         stop(slot);
+}
+
+// Prints the reports that are due: those of the files done, up to the first that is not. A run
+// ended meanwhile ends after the report being printed, never in the middle of one.
+void Scheduler::printDone() {
+    {
+        const EndingHeld held;
+        while (printed_ < files_.size() && files_[printed_].done)
+            printReport(files_[printed_++].report);
+    }
+    reporting_.reset();
 }
 
 // Gives the idle slot its next file, if the rules allow one now; false when no other idle slot
@@ -299,7 +317,7 @@ void Scheduler::take(Slot &slot) {
 
 // The report for a worker's answer: what it says of the load comes first, then why nothing may
 // be saved, then what it says of the save; a file it saved is published.
-Report Scheduler::answered(File &file, const Answer &answer) const {
+Report Scheduler::answered(File &file, const Answer &answer) {
     if (answer.outcome == Outcome::FailedLoad)
         return reportFor(answer);
     if (file.outname.empty())
@@ -308,6 +326,10 @@ Report Scheduler::answered(File &file, const Answer &answer) const {
         return failure(Outcome::FailedSave, file.refusal);
     if (answer.outcome == Outcome::FailedSave)
         return reportFor(answer);
+    // The next report due: its file and its report come out together (printDone). A later file's
+    // output may stand before its report, which waits for the reports before it.
+    if (!reporting_ && &file == &files_[printed_])
+        reporting_ = std::make_unique<EndingHeld>();
     const int code = publishOutput(file.scratch, file.outname, limits_.outputBytes);
     if (code == outputPastBound)
         return describe(WorkerEnd{WorkerEnd::OutputBound}, limits_);

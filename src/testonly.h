@@ -18,7 +18,8 @@ struct TestOnlySwitches {
     int noRenameOrLink = 0;        // OSTRELLE_TEST_ONLY_NO_RENAME_OR_LINK: 1, no-replace renames
                                    // are refused; 2, hard links too, as on some file systems
     int publishPauseMs = 0;        // OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS: a pause while an output
-                                   // is written but not yet named
+                                   // is written but not yet named, and one once it is named, before
+                                   // its report
     std::uint32_t workerFlags = 0; // what the worker is told, below
 };
 

@@ -7,6 +7,7 @@
 // (confine_win32.cpp).
 #include "worker.h"
 
+#include "fs.h"
 #include "testonly.h"
 
 #include <windows.h>
@@ -420,6 +421,9 @@ Worker *startWorker(const WorkerSetup &setup, const WorkerLimits &limits, std::s
 
     const std::string marker = std::to_string(GetCurrentProcessId()) + " " +
                                handleText(requestsRead) + " " + handleText(answersWrite);
+    // A run ended from here until its worker runs in its job and is noted for killWorkersNow
+    // ends once it is: a worker left suspended outside its job would outlive the run.
+    const EndingHeld held;
     PROCESS_INFORMATION process{};
     bool started =
         spawn(program, workerEnvironment(marker), {requestsRead, answersWrite, nul}, nul, process);

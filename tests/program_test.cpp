@@ -613,11 +613,12 @@ TEST(Save, ANameTakenMeanwhileStaysAndAPipeIsNeverOpened) {
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
             support::writeFile(dir.path / "big.tga", "another program's");
         });
-        // The output waits a second, written but not yet named, while the name is taken.
+        // The run holds its output unnamed for 500 ms, so that the name is taken before it is
+        // named however fast the machine converts.
         const support::Run run =
             support::runOstrelle({"pipe.png", "big.png"}, dir.path,
                                  {{{"OSTRELLE_TEST_ONLY_NO_TMPFILE", noTmpfile},
-                                   {"OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS", "1000"}}});
+                                   {"OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS", "500"}}});
         taker.join();
         EXPECT_EQ(run.out, banner + failed(true, 1290, "could not open file") +
                                failed(false, 1292, "file already exists"));
@@ -1141,4 +1142,71 @@ TEST(HostileFiles, ARunEndedMidSaveLeavesNoPartialOutput) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(workersAlive(), 0) << "a stuck worker outlived its run";
     prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// A run ended by Ctrl-C at any moment leaves a TGA exactly for each file it reported, and its
+// reports whole: one ended between naming an output and printing its report ends once the report
+// is out. One worker, so that outputs are named in the order of the reports, and a pause before
+// and after each output is named (the test build's), so that the moments are met; with and
+// without unnamed files.
+TEST(HostileFiles, ARunEndedAtAnyMomentLeavesATgaForEachReportAndNoOther) {
+    support::TempDir dir, outputs;
+    const int files = 6;
+    std::vector<std::string> names;
+    for (int i = 1; i <= files; ++i) {
+        names.push_back(std::to_string(i) + ".png");
+        ASSERT_TRUE(writePng(dir.path / names.back()));
+    }
+    std::set<int> reportCounts;
+    for (const bool unnamed : {true, false})
+        for (int moment = 0; moment < 12; ++moment) {
+            SCOPED_TRACE(std::string(unnamed ? "unnamed files" : "hidden names") + ", after " +
+                         std::to_string(moment * 60) + " ms");
+            const fs::path out = outputs.path / "out";
+            fs::remove(out);
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                const int devnull = open("/dev/null", O_RDONLY);
+                const int printed = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                dup2(devnull, 0);
+                dup2(printed, 1);
+                setenv("OSTRELLE_TEST_ONLY_WORKERS", "1", 1);
+                setenv("OSTRELLE_TEST_ONLY_NO_TMPFILE", unnamed ? "0" : "1", 1);
+                setenv("OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS", "40", 1);
+                std::vector<char *> argv{const_cast<char *>(OSTRELLE_BIN)};
+                for (std::string &name : names)
+                    argv.push_back(name.data());
+                argv.push_back(nullptr);
+                if (chdir(dir.path.c_str()) == 0)
+                    execv(OSTRELLE_BIN, argv.data());
+                _exit(127);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(moment * 60));
+            kill(pid, SIGINT);
+            int status = 0;
+            waitpid(pid, &status, 0);
+            // Ended before its handler was set, the run has printed at most its banner.
+            const std::string printed = support::readFile(out);
+            ASSERT_EQ(printed.size() < banner.size() ? banner.rfind(printed, 0)
+                                                     : printed.rfind(banner, 0),
+                      0u)
+                << printed;
+            std::string reports = printed.substr(std::min(printed.size(), banner.size()));
+            int reported = 0;
+            while (reports.rfind(done, 0) == 0) {
+                reports.erase(0, done.size());
+                ++reported;
+            }
+            EXPECT_EQ(reports, "") << "not whole reports of converted files";
+            reportCounts.insert(reported);
+            std::set<std::string> expected(names.begin(), names.end());
+            for (int i = 1; i <= reported; ++i)
+                expected.insert(std::to_string(i) + ".tga");
+            EXPECT_EQ(support::namesIn(dir.path), expected) << reported << " reported";
+            for (int i = 1; i <= files; ++i)
+                fs::remove(dir.path / (std::to_string(i) + ".tga"));
+        }
+    // The moments met runs ended before any report, between reports and after all of them.
+    EXPECT_GE(reportCounts.size(), 3u);
 }

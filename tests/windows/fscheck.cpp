@@ -108,6 +108,10 @@ void folders() {
         {"E:x.tga", "E:", "x.tga"},
         {"E:dir\\x.tga", "E:dir", "x.tga"},
         {"E:\\dir\\x.tga", "E:\\dir", "x.tga"},
+        {"\\\\?\\E:\\x.tga", "\\\\?\\E:\\", "x.tga"},
+        {"\\\\?\\E:\\dir\\x.tga", "\\\\?\\E:\\dir", "x.tga"},
+        {"\\\\.\\E:\\x.tga", "\\\\.\\E:\\", "x.tga"},
+        {"\\\\?\\UNC\\host\\share\\x.tga", "\\\\?\\UNC\\host\\share", "x.tga"},
     };
     for (const auto &c : cases) {
         check(folderOf(c[0]) == c[1], std::string("folderOf(") + c[0] + ") is " + folderOf(c[0]));
@@ -430,8 +434,9 @@ void heldFiles() {
     std::printf("fscheck: files held by another program: done\n");
 }
 
-// Paths past the 260 characters of Windows' older calls, relative and full, reach their files;
-// a name the user gives in the \\?\ form that the layer uses itself is still refused.
+// Paths past the 260 characters of Windows' older calls, relative and full, reach their files,
+// and so do full ones the user gives in the \\?\ form the layer uses itself or in the \\.\ form;
+// there, only a drive's files are files.
 void longPaths() {
     std::string folder = "long";
     CreateDirectoryA(folder.c_str(), nullptr);
@@ -459,9 +464,34 @@ void longPaths() {
     check(publishNew(folder + "\\x.tga", contents) == Publish::Done &&
               readFile(folder + "\\x.tga") == "long",
           "not published at " + folder + "\\x.tga");
-    check(openInput("\\\\?\\" + full) == noFile && !somethingAt("\\\\?\\" + full),
-          "a name given in the \\\\?\\ form was taken");
-    check(listing(folder.c_str()) == "x.png x.tga",
+    for (const char *prefix : {"\\\\?\\", "\\\\.\\", "//./"}) {
+        const std::string spelt = std::string(prefix) + full;
+        const NativeFile file = openInput(spelt);
+        std::uint64_t size = 0;
+        check(file != noFile && sizeOf(file, size) && size == 5, "cannot open " + spelt);
+        closeFile(file);
+        check(fileIdentity(spelt) == id && fileIdentity(folderOf(spelt)) == fileIdentity(folder),
+              "another file or folder at " + spelt);
+    }
+    contents.head = "verbatim";
+    check(publishNew("\\\\?\\" + full.substr(0, full.size() - 5) + "v.tga", contents) ==
+                  Publish::Done &&
+              readFile(folder + "\\v.tga") == "verbatim",
+          "not published at \\\\?\\...\\v.tga");
+    contents.head = "device";
+    check(publishNew("\\\\.\\" + full.substr(0, full.size() - 5) + "w.tga", contents) ==
+                  Publish::Done &&
+              readFile(folder + "\\w.tga") == "device",
+          "not published at \\\\.\\...\\w.tga");
+    // The same drive as a volume, and namespaces of other things than files.
+    const std::string drive = full.substr(0, 2);
+    for (const std::string &device : std::vector<std::string>{
+             "\\\\?\\" + drive, "\\\\.\\" + drive, "\\\\.\\" + drive + "x.png",
+             "\\\\?\\" + drive + "x.png", "\\\\.\\PhysicalDrive0", "\\\\?\\GLOBALROOT\\Device",
+             "\\\\?\\" + drive + "/" + full.substr(3)})
+        check(openInput(device) == noFile && !somethingAt(device) && fileIdentity(device).empty(),
+              "taken for a file: " + device);
+    check(listing(folder.c_str()) == "v.tga w.tga x.png x.tga",
           "long: the folder holds " + listing(folder.c_str()));
     std::printf("fscheck: paths of %d and %d characters: done\n", static_cast<int>(png.size()),
                 static_cast<int>(full.size()));

@@ -42,7 +42,10 @@ x86_64-w64-mingw32-gcc -shared -O1 -Wall -Wextra -Werror -I"$work/include" \
 cp "$exe" "$work/ostrelle.exe"
 cp "$testable" "$work/ostrelle_testable.exe"
 
-# No wine debugger: a crash just ends the process, as it does for a user.
+# No wine debugger: a crash just ends the process, as it does for a user. A home of its own, as
+# wine links folders of the user's home into its prefix.
+mkdir -p "$work/home"
+export HOME="$work/home"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 # Wine hands arguments over in the Unix locale's encoding, which must be UTF-8 here.
 export LC_ALL=C.UTF-8
@@ -102,6 +105,7 @@ x86_64-w64-mingw32-windres "$work/manifest.rc" -O coff -o "$work/manifest.res"
 x86_64-w64-mingw32-g++ -std=c++17 -O1 -Wall -Wextra -Werror -static-libgcc -static-libstdc++ \
     -I"$root/src" -I"$work/include" -o "$work/fscheck.exe" "$here/fscheck.cpp" \
     "$root/src/fs_win32.cpp" "$root/src/imagesize.cpp" "$root/src/collisions.cpp" \
+    "$root/src/testonly_off.cpp" \
     "$work/manifest.res"
 mkdir "$work/fscheck"
 (cd "$work/fscheck" && "$wine" ../fscheck.exe </dev/null | tr -d '\r' | sed 's/^/wine: /') ||
@@ -270,6 +274,81 @@ done
 [ "$(ls -A "$work/files/interrupted")" = hang.png ] || fail "interrupted: something was left"
 echo "wine: Ctrl+C in the middle of a file: passed"
 
+# Ctrl+C at 20 moments of a run of eight files leaves no hidden temporary and no TGA without its
+# report, and every TGA whole: the handler, on a thread of its own beside the run's, waits while the
+# run makes and notes a temporary and while it names an output and prints its report. In one worker
+# with a pause while each output is written but not yet named (the test build), then in two
+# workers without one, where a later file's TGA may stand before its report: reports come in
+# argument order.
+mkdir "$work/files/ctrl-c"
+ctrl_c() { # TRY WAIT [program and variables...]
+    local try=$1 wait=$2 dir=$work/files/ctrl-c/$1 pid reported left name i
+    shift 2
+    mkdir "$dir"
+    for i in 1 2 3 4 5 6 7 8; do
+        printf 'ctrl-c %s' "$i" >"$dir/$i.png"
+    done
+    (cd "$dir" && exec setsid env "$@" "$wine" "$work/ostrelle_testable.exe" 1.png 2.png 3.png \
+        4.png 5.png 6.png 7.png 8.png </dev/null >"$dir.out" 2>/dev/null) &
+    pid=$!
+    # From the run's first scratch file on, as wine takes its own time to start a program.
+    for _ in $(seq 200); do
+        [ -z "$(scratch)" ] || break
+        sleep 0.02
+    done
+    sleep "$wait"
+    kill -INT "$pid" 2>/dev/null || true
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && { kill -KILL "$pid"; fail "Ctrl+C, try $try: the run did not end"; }
+    wait "$pid" || true
+    # Wine closes the run's files a moment after it has ended.
+    sleep 0.3
+    reported=$(tr -d '\r' <"$dir.out" | grep -c '^Done!$' || true)
+    left=$(cd "$dir" && LC_ALL=C ls -A | { grep -v '\.png$' || true; } | tr '\n' ' ')
+    [[ "$left" != *.part* ]] || fail "Ctrl+C, try $try after $wait s: a temporary was left: $left"
+    for name in $left; do
+        is_standin_tga "$dir/$name" || fail "Ctrl+C, try $try after $wait s: $name is not whole"
+        if [ "$strict" = 1 ] && [ "${name%.tga}" -gt "$reported" ]; then
+            fail "Ctrl+C, try $try after $wait s: $name without its report ($reported reported)"
+        fi
+    done
+    if [ "$strict" = 1 ] && [ "$(wc -w <<<"$left")" != "$reported" ]; then
+        fail "Ctrl+C, try $try after $wait s: $reported reports, but the folder holds $left"
+    fi
+    counts+=("$reported")
+}
+counts=()
+strict=1
+for try in $(seq 1 14); do
+    ctrl_c "$try" "$(awk "BEGIN { print ($try - 1) * 0.07 }")" OSTRELLE_TEST_ONLY_WORKERS=1 \
+        OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS=150
+done
+strict=0
+for try in $(seq 15 20); do
+    ctrl_c "$try" "$(awk "BEGIN { print ($try - 15) * 0.06 }")" OSTRELLE_TEST_ONLY_WORKERS=2 \
+        OSTRELLE_TEST_ONLY_PUBLISH_PAUSE_MS=60
+done
+[ -z "$(scratch)" ] || fail "Ctrl+C: scratch files were left behind:"$'\n'"$(scratch)"
+# Nor a worker: one the run had started but not yet put into its job would outlive it. Workers
+# are the test build started without arguments.
+workers_left() {
+    local cmdline want="Z:${work//\//\\}\\ostrelle_testable.exe" n=0
+    for cmdline in /proc/[0-9]*/cmdline; do
+        [ "$(tr '\0' '\n' <"$cmdline" 2>/dev/null | head -n 2)" != "$want" ] || n=$((n + 1))
+    done
+    echo "$n"
+}
+for _ in $(seq 50); do
+    [ "$(workers_left)" = 0 ] && break
+    sleep 0.1
+done
+[ "$(workers_left)" = 0 ] || fail "Ctrl+C: $(workers_left) workers outlived their runs"
+echo "wine: Ctrl+C at 20 moments (reports printed before: ${counts[*]}) left no temporary and no" \
+    "TGA without its report: passed"
+
 # One worker serves a whole run. A crash ends it, and the crashing file is tried once more in a
 # fresh worker, so that its report does not depend on the files before it; the files after it
 # need a third.
@@ -374,6 +453,20 @@ $done_lines
 $done_lines" ] || fail "long paths: output was"$'\n'"$got"
 is_standin_tga "$deep/x.tga" && is_standin_tga "$deep/y.tga" || fail "long paths: no TGA written"
 echo "wine: files at paths of ${#relative} and ${#deep} characters: passed"
+
+# A file named in the device namespaces, \\?\Z:\... or \\.\Z:\..., as a program may hand over a
+# path, converts as any other; wine's Z: is the root of the Unix file system.
+mkdir "$work/files/spaces"
+printf 'verbatim' >"$work/files/spaces/v.png"
+printf 'device' >"$work/files/spaces/d.png"
+full="Z:${work//\//\\}\\files\\spaces"
+run "\\\\?\\$full\\v.png" "\\\\.\\$full\\d.png"
+[ "$got" = "$banner
+$done_lines
+$done_lines" ] || fail "\\\\?\\ and \\\\.\\ paths: output was"$'\n'"$got"
+is_standin_tga "$work/files/spaces/v.tga" && is_standin_tga "$work/files/spaces/d.tga" ||
+    fail "\\\\?\\ and \\\\.\\ paths: no TGA written"
+echo "wine: \\\\?\\$full\\v.png and \\\\.\\$full\\d.png: passed"
 
 # Without the manifest's UTF-8 code page, as on Windows before 10 1903, the arguments in the ANSI
 # code page would turn this name into another; the program takes them in UTF-16 instead. The copy
