@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""Every image format the library reads either converts to the pixels Pillow decodes from the
+input, or is refused with nothing written. Makes its files (with Pillow, ImageMagick or
+GraphicsMagick, or byte by byte for odd variants), converts them all in one run of the program
+and compares. Usage: formats_test.py PROGRAM [PINNED]; exits 77 (skipped) without Pillow or
+without the pinned library, whose patches these cases are about."""
+
+import io
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+
+try:
+    from PIL import Image
+except ImportError:
+    print("Pillow (python3-pil) is not installed: skipped")
+    sys.exit(SKIP)
+
+IM = shutil.which("convert-im6.q16")
+GM = shutil.which("gm")
+
+
+# --- pictures ------------------------------------------------------------------------------------
+
+def picture(w, h, alpha=False, seed=0):
+    """An RGB(A) picture whose neighbouring pixels differ, alpha included."""
+    im = Image.new("RGBA" if alpha else "RGB", (w, h))
+    px = []
+    for y in range(h):
+        for x in range(w):
+            r, g, b = (x * 37 + y * 11 + seed) % 256, (x * 5 + y * 53 + 7) % 256, (x * y + 91) % 256
+            px.append((r, g, b, (x * 29 + y * 71 + 13) % 256) if alpha else (r, g, b))
+    im.putdata(px)
+    return im
+
+
+def pillow_saved(fmt, mode="RGB", w=13, h=7, **kw):
+    def make(path):
+        im = picture(w, h, alpha=mode in ("RGBA", "LA", "PA"))
+        if mode != im.mode:
+            im = im.convert(mode)
+        im.save(path, fmt, **kw)
+    return make
+
+
+def tool_saved(tool, args, w=13, h=7, alpha=False, pre=None):
+    """A picture written by ImageMagick or GraphicsMagick from a PNG made here."""
+    def make(path):
+        src = path + ".src.png"
+        picture(w, h, alpha).save(src)
+        cmd = (["gm", "convert"] if tool == "gm" else [IM]) + [src] + args + [pre + path if pre else path]
+        subprocess.run(cmd, check=True, capture_output=True)
+        os.remove(src)
+    return make
+
+
+def raw(data):
+    def make(path):
+        with open(path, "wb") as f:
+            f.write(data)
+    return make
+
+
+# --- byte-by-byte files ----------------------------------------------------------------------------
+
+def pnm_plain_wrapped():
+    """A plain PPM with one number split by a comment, numbers wrapped across lines."""
+    nums = [(x * 40 + y * 3) % 16 for y in range(4) for x in range(5 * 3)]
+    text = "P3\n# made by hand\n5 4\n15\n"
+    line = ""
+    for i, n in enumerate(nums):
+        line += "%d " % n
+        if len(line) > 10:
+            text += line + ("# note\n" if i == 20 else "\n")
+            line = ""
+    return (text + line + "\n").encode()
+
+
+def plain_pbm(w, h, packed=False):
+    bits = "".join("1" if (x * 3 + y) % 5 < 2 else "0" for y in range(h) for x in range(w))
+    if packed:
+        body = "\n".join(bits[i:i + 70] for i in range(0, len(bits), 70))
+    else:
+        body = "\n".join(" ".join(bits[i:i + 35]) for i in range(0, len(bits), 35))
+    return ("P1\n%d %d\n%s\n" % (w, h, body)).encode()
+
+
+def pnm16(magic, w, h, maxval, channels):
+    data = b"".join(struct.pack(">H", (i * 2731 + 17) % (maxval + 1)) for i in range(w * h * channels))
+    return b"%s\n%d %d\n%d\n" % (magic, w, h, maxval) + data
+
+
+def pnm8(magic, w, h, maxval, channels):
+    data = bytes((i * 7 + 3) % (maxval + 1) for i in range(w * h * channels))
+    return b"%s\n%d %d\n%d\n" % (magic, w, h, maxval) + data
+
+
+def tga_header(w, h, depth=24, kind=2):
+    return struct.pack("<BBBHHBHHHHBB", 0, 0, kind, 0, 0, 0, 0, 0, w, h, depth, 0)
+
+
+# --- the cases ----------------------------------------------------------------------------------
+# (file name, maker, expectation): "exact" is Pillow's decode; "refused" is any failure report
+# with no TGA written.
+
+CASES = [
+    # PNM: polarity, scaling, 16 bits, plain files
+    ("bitmap.pbm", pillow_saved("PPM", "1"), "exact"),
+    ("bitmap-1x1.pbm", pillow_saved("PPM", "1", 1, 1), "exact"),
+    ("bitmap-100x75.pbm", pillow_saved("PPM", "1", 100, 75), "exact"),
+    ("plain-100x75.pbm", raw(plain_pbm(100, 75)), "exact"),
+    ("plain-packed.pbm", raw(plain_pbm(31, 9, packed=True)), "exact"),
+    ("gray.pgm", pillow_saved("PPM", "L"), "exact"),
+    ("gray-max15.pgm", raw(pnm8(b"P5", 9, 5, 15, 1)), "exact"),
+    ("gray-max1000.pgm", raw(pnm16(b"P5", 9, 5, 1000, 1)), "exact"),
+    ("gray-16.pgm", raw(pnm16(b"P5", 9, 5, 65535, 1)), "exact"),
+    ("rgb.ppm", pillow_saved("PPM", "RGB"), "exact"),
+    ("rgb-max15.ppm", raw(pnm8(b"P6", 9, 5, 15, 3)), "exact"),
+    ("rgb-16.ppm", raw(pnm16(b"P6", 9, 6, 65535, 3)), "exact"),
+    ("rgb-max300.ppm", raw(pnm16(b"P6", 4, 3, 300, 3)), "exact"),
+    ("plain-wrapped.ppm", raw(pnm_plain_wrapped()), "exact"),
+    ("plain-max5.pgm", raw(b"P2 3 2 5 0 1 2\n# x\n3 4 5\n"), "exact"),
+    ("truncated.ppm", raw(pnm8(b"P6", 9, 5, 255, 3)[:-10]), "refused"),
+    ("huge.ppm", raw(b"P6 65535 65535 255\n" + bytes(100)), "refused"),
+    ("over-maxval.pgm", raw(b"P2 2 1 5 6 1\n"), "refused"),
+    # JPEG in CMYK, as Pillow writes it (Adobe's inverted samples): RGB, without alpha
+    ("cmyk.jpg", pillow_saved("JPEG", "CMYK", 16, 9, quality=95), "exact"),
+    # icons with several sizes: the largest
+    ("sizes.ico", pillow_saved("ICO", "RGBA", 48, 48, sizes=[(16, 16), (48, 48), (32, 32)]), "exact"),
+    # TGA: a size the file cannot hold
+    ("huge-raw.icb", raw(tga_header(65535, 65535) + bytes(100)), "refused"),
+    ("huge-rle.vst", raw(tga_header(65535, 65535, 24, 10) + bytes(100)), "refused"),
+]
+if IM:
+    CASES += [
+        ("im-plain-gray.pgm", tool_saved("im", ["-colorspace", "gray", "-compress", "none"], 40, 6), "exact"),
+        ("im-plain-rgb.ppm", tool_saved("im", ["-compress", "none"], 40, 6), "exact"),
+        ("im-plain-bits.pbm", tool_saved("im", ["-monochrome", "-compress", "none"], 90, 6), "exact"),
+        ("im-16.ppm", tool_saved("im", ["-depth", "16"], 40, 30), "exact"),
+        ("im-cmyk.jpg", tool_saved("im", ["-colorspace", "cmyk", "-quality", "95"], 20, 10), "exact"),
+        ("im-palette.ras", tool_saved("im", ["-colors", "16"], 20, 10, pre="ras:"), "exact"),
+        ("im-rgb.ras", tool_saved("im", [], 20, 10), "exact"),
+        ("im-deep-sgi.sgi", tool_saved("im", ["-depth", "16"], 20, 10), "refused"),
+        ("im-deep-psd.psd", tool_saved("im", ["-depth", "16"], 20, 10), "refused"),
+    ]
+
+
+# --- reading what the program wrote ---------------------------------------------------------------
+
+def read_tga(path):
+    """RGBA pixels, rows top to bottom, of a TGA as the program writes them; raises on any other."""
+    data = open(path, "rb").read()
+    idlen, cmtype, kind = data[0], data[1], data[2]
+    w, h, depth, desc = struct.unpack("<HHBB", data[12:18])
+    assert cmtype == 0 and kind in (2, 3), "type %d, colour map %d" % (kind, cmtype)
+    bpp = depth // 8
+    size = 18 + idlen + w * h * bpp
+    assert len(data) == size + 26, "%d bytes, not %d" % (len(data), size + 26)
+    assert desc & 0x20 == 0, "rows top-down"
+    px = data[18 + idlen:size]
+    rows = []
+    for y in range(h - 1, -1, -1):
+        row = px[y * w * bpp:(y + 1) * w * bpp]
+        for x in range(w):
+            p = row[x * bpp:(x + 1) * bpp]
+            rows.append((p[0], p[0], p[0], 255) if bpp == 1 else
+                        (p[2], p[1], p[0], p[3] if bpp == 4 else 255))
+    return (w, h), rows
+
+
+def reference(path):
+    im = Image.open(path)
+    im.load()
+    if im.mode in ("I", "I;16", "I;16B"):
+        vals = [round(v / 65535 * 255) for v in im.getdata()]
+        return im.size, [(v, v, v, 255) for v in vals]
+    return im.size, list(im.convert("RGBA").getdata())
+
+
+def differing(got, want):
+    n = 0
+    for a, b in zip(got, want):
+        if a != b and not (a[3] == 0 and b[3] == 0):
+            n += 1
+    return n
+
+
+REPORT = re.compile(r"^(Done!|Failed to (?:load|save):\n\nThe error (\d+)\nString is (.*))$", re.M)
+
+
+def main():
+    program = os.path.abspath(sys.argv[1])
+    if len(sys.argv) > 2 and sys.argv[2] not in ("ON", "1", "TRUE"):
+        print("the pinned DevIL with its patches is not the library built with: skipped")
+        return SKIP
+    work = tempfile.mkdtemp(prefix="ostrelle-formats-")
+    try:
+        names = []
+        assert len({n[:-3] for n, _, _ in CASES}) == len(CASES), "two cases share an output"
+        for name, make, _ in CASES:
+            make(os.path.join(work, name))
+            names.append(name)
+        run = subprocess.run([program] + names, cwd=work, stdin=subprocess.DEVNULL,
+                             capture_output=True, text=True, timeout=120)
+        reports = REPORT.findall(run.stdout)
+        if len(reports) != len(CASES):
+            print(run.stdout)
+            print("expected %d reports, got %d" % (len(CASES), len(reports)))
+            return 1
+        faults = 0
+        for (name, _, want), (text, code, _) in zip(CASES, reports):
+            tga = os.path.join(work, name[:-3] + "tga")
+            if want == "refused":
+                ok = text != "Done!" and not os.path.exists(tga)
+                why = "" if ok else ("converted" if text == "Done!" else "a TGA was written")
+            elif text != "Done!":
+                ok, why = False, "refused: " + text.replace("\n", " ")
+            else:
+                try:
+                    size, got = read_tga(tga)
+                    wsize, expect = reference(os.path.join(work, name))
+                    bad = differing(got, expect) if size == wsize else -1
+                    ok = bad == 0
+                    why = "" if ok else ("size %s, not %s" % (size, wsize) if bad < 0
+                                         else "%d of %d pixels differ" % (bad, len(expect)))
+                except AssertionError as e:
+                    ok, why = False, "unsound TGA: %s" % e
+            print("%-4s %-24s %s %s" % ("ok" if ok else "FAIL", name, want, why))
+            faults += not ok
+        print("%d of %d cases as expected" % (len(CASES) - faults, len(CASES)))
+        return 1 if faults else 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
