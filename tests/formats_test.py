@@ -131,6 +131,9 @@ CASES = [
     ("over-maxval.pgm", raw(b"P2 2 1 5 6 1\n"), "refused"),
     # JPEG in CMYK, as Pillow writes it (Adobe's inverted samples): RGB, without alpha
     ("cmyk.jpg", pillow_saved("JPEG", "CMYK", 16, 9, quality=95), "exact"),
+    # 1-bit PCX whose lines need no padding
+    ("bits-64x48.pcx", pillow_saved("PCX", "1", 64, 48), "exact"),
+    ("bits-13x7.pcx", pillow_saved("PCX", "1", 13, 7), "exact"),
     # icons with several sizes: the largest
     ("sizes.ico", pillow_saved("ICO", "RGBA", 48, 48, sizes=[(16, 16), (48, 48), (32, 32)]), "exact"),
     # TGA: a size the file cannot hold
@@ -146,6 +149,7 @@ if IM:
         ("im-cmyk.jpg", tool_saved("im", ["-colorspace", "cmyk", "-quality", "95"], 20, 10), "exact"),
         ("im-palette.ras", tool_saved("im", ["-colors", "16"], 20, 10, pre="ras:"), "exact"),
         ("im-rgb.ras", tool_saved("im", [], 20, 10), "exact"),
+        ("im-padded.ras", tool_saved("im", [], 20, 10, alpha=True), "exact"),
         ("im-deep-sgi.sgi", tool_saved("im", ["-depth", "16"], 20, 10), "refused"),
         ("im-deep-psd.psd", tool_saved("im", ["-depth", "16"], 20, 10), "refused"),
     ]
