@@ -242,9 +242,22 @@ FILE *streamOf(NativeFile file, const char *mode) {
     return stream;
 }
 
+// Whether a file starts with the PNG signature; leaves it at its start.
+bool startsAsPng(FILE *input) {
+    static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    unsigned char head[sizeof signature];
+    const bool png = std::fread(head, 1, sizeof head, input) == sizeof head &&
+                     std::memcmp(head, signature, sizeof head) == 0;
+    std::rewind(input);
+    return png;
+}
+
 // The reader for a file, chosen as the library chooses it for a name: by the ending, and by the
-// content where the ending names none.
+// content where the ending names none; but a PNG by its signature, whatever its name (some
+// programs write PNG data under the ending of a format they cannot write).
 ILenum readerFor(const Job &job, FILE *input) {
+    if (input != nullptr && startsAsPng(input))
+        return IL_PNG;
     const ILenum type = ilTypeFromExt(job.ending.c_str());
     if (type != IL_TYPE_UNKNOWN || input == nullptr)
         return type;

@@ -101,6 +101,19 @@ def pnm8(magic, w, h, maxval, channels):
     return b"%s\n%d %d\n%d\n" % (magic, w, h, maxval) + data
 
 
+def bmp16(w, h, masks, top_down=False):
+    """A 16-bit BMP with a 40-byte header and the given bit field masks (none: 5-5-5 stored)."""
+    stride = (w * 2 + 3) & ~3
+    rows = b"".join(b"".join(struct.pack("<H", (x * 2467 + y * 977 + 5) & 0xFFFF) for x in range(w))
+                    .ljust(stride, b"\0") for y in range(h))
+    extra = struct.pack("<3I", *masks) if masks else b""
+    offset = 14 + 40 + len(extra)
+    head = struct.pack("<2sIHHI", b"BM", offset + len(rows), 0, 0, offset)
+    info = struct.pack("<IiiHHIIiiII", 40, w, -h if top_down else h, 1, 16, 3 if masks else 0,
+                       len(rows), 2835, 2835, 0, 0)
+    return head + info + extra + rows
+
+
 def tga_header(w, h, depth=24, kind=2):
     return struct.pack("<BBBHHBHHHHBB", 0, 0, kind, 0, 0, 0, 0, 0, w, h, depth, 0)
 
@@ -134,6 +147,15 @@ CASES = [
     # 1-bit PCX whose lines need no padding
     ("bits-64x48.pcx", pillow_saved("PCX", "1", 64, 48), "exact"),
     ("bits-13x7.pcx", pillow_saved("PCX", "1", 13, 7), "exact"),
+    # BMP of 16 bits: 5-6-5 and 5-5-5 bit fields, 5-5-5 stored, top-down
+    ("fields-565.bmp", raw(bmp16(9, 4, (0xF800, 0x7E0, 0x1F))), "exact"),
+    ("fields-555.bmp", raw(bmp16(9, 4, (0x7C00, 0x3E0, 0x1F))), "exact"),
+    ("stored-555.bmp", raw(bmp16(5, 3, None, top_down=True)), "exact"),
+    ("fields-odd.bmp", raw(bmp16(5, 3, (0xF000, 0xF00, 0xF0))), "refused"),
+    ("cut.bmp", raw(bmp16(9, 4, None)[:-7]), "refused"),
+    # GIF of one pixel
+    ("one.gif", pillow_saved("GIF", "P", 1, 1), "exact"),
+    ("one-gray.gif", pillow_saved("GIF", "L", 1, 1), "exact"),
     # icons with several sizes: the largest
     ("sizes.ico", pillow_saved("ICO", "RGBA", 48, 48, sizes=[(16, 16), (48, 48), (32, 32)]), "exact"),
     # TGA: a size the file cannot hold
@@ -150,6 +172,14 @@ if IM:
         ("im-palette.ras", tool_saved("im", ["-colors", "16"], 20, 10, pre="ras:"), "exact"),
         ("im-rgb.ras", tool_saved("im", [], 20, 10), "exact"),
         ("im-padded.ras", tool_saved("im", [], 20, 10, alpha=True), "exact"),
+        # BMP as ImageMagick and GraphicsMagick write it for alpha (v4 or v5 headers, bit
+        # fields), and with 16-bit pixels
+        ("im-alpha.bmp", tool_saved("im", [], 7, 5, alpha=True), "exact"),
+        ("gm-alpha.bmp", tool_saved("gm", [], 7, 5, alpha=True), "exact"),
+        ("im-v5.bmp", tool_saved("im", [], 9, 4), "exact"),
+        # PCX with lines of odd length; PNG data under another format's ending
+        ("im-odd.pcx", tool_saved("im", [], 7, 5), "exact"),
+        ("gm-png-inside.psd", tool_saved("gm", [], 7, 5), "exact"),
         ("im-deep-sgi.sgi", tool_saved("im", ["-depth", "16"], 20, 10), "refused"),
         ("im-deep-psd.psd", tool_saved("im", ["-depth", "16"], 20, 10), "refused"),
     ]
