@@ -155,11 +155,11 @@ void storeBottomUp() {
     ilRegisterOrigin(IL_ORIGIN_LOWER_LEFT);
 }
 
+void takeImage(int index);
+
 // An icon holds several pictures of one image; the one shown is the largest, and of those the
 // deepest, the last one in the file among equals. Puts that picture in place of the loaded image,
-// choosing by the file's own directory, whose order the library's chain of images follows. The
-// picture is copied into the image itself, since a worker's next file loads into whichever image
-// is current.
+// choosing by the file's own directory, whose order the library's chain of images follows.
 void chooseIconEntry(FILE *input) {
     const ILint more = ilGetInteger(IL_NUM_IMAGES);
     if (more <= 0 || std::fseek(input, 0, SEEK_SET) != 0)
@@ -184,10 +184,15 @@ void chooseIconEntry(FILE *input) {
             bestDepth = depth;
         }
     }
-    if (best <= 0)
-        return;
+    if (best > 0)
+        takeImage(best);
+}
+
+// Puts the picture at the given place of the loaded image's chain in place of the image itself,
+// copying it, since a worker's next file loads into whichever image is current.
+void takeImage(int index) {
     const ILuint name = static_cast<ILuint>(ilGetInteger(IL_CUR_IMAGE));
-    if (ilActiveImage(static_cast<ILuint>(best)) != IL_TRUE)
+    if (ilActiveImage(static_cast<ILuint>(index)) != IL_TRUE)
         return;
     const ILint width = ilGetInteger(IL_IMAGE_WIDTH), height = ilGetInteger(IL_IMAGE_HEIGHT),
                 bytes = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL),
@@ -202,6 +207,29 @@ void chooseIconEntry(FILE *input) {
                    static_cast<ILubyte>(bytes), static_cast<ILenum>(format),
                    static_cast<ILenum>(type), const_cast<ILubyte *>(pixels.data())) == IL_TRUE)
         ilRegisterOrigin(static_cast<ILenum>(origin));
+}
+
+// A Macintosh icon holds its sizes in no set order: the one shown is the largest, the first of
+// those among equals.
+void chooseLargestImage() {
+    const ILint more = ilGetInteger(IL_NUM_IMAGES);
+    const ILuint name = static_cast<ILuint>(ilGetInteger(IL_CUR_IMAGE));
+    int best = 0;
+    long bestArea = -1;
+    for (ILint i = 0; i <= more; ++i) {
+        ilBindImage(name);
+        if (ilActiveImage(static_cast<ILuint>(i)) != IL_TRUE)
+            break;
+        const long area = static_cast<long>(ilGetInteger(IL_IMAGE_WIDTH)) *
+                          static_cast<long>(ilGetInteger(IL_IMAGE_HEIGHT));
+        if (area > bestArea) {
+            best = i;
+            bestArea = area;
+        }
+    }
+    ilBindImage(name);
+    if (best > 0)
+        takeImage(best);
 }
 
 int libraryCode(ILenum code, ILenum otherwise) {
@@ -286,6 +314,12 @@ Answer loadAndSave(const Job &job, FILE *input, FILE *output) {
         return failed(Outcome::FailedLoad, libraryCode(ilGetError(), IL_UNKNOWN_ERROR));
     if (type == IL_ICO)
         chooseIconEntry(input);
+    else if (type == IL_ICNS)
+        chooseLargestImage();
+    // Samples of high dynamic range have no one 8-bit picture that readers agree on.
+    const ILint sampleType = ilGetInteger(IL_IMAGE_TYPE);
+    if (sampleType == IL_FLOAT || sampleType == IL_DOUBLE || sampleType == IL_HALF)
+        return failed(Outcome::FailedLoad, IL_FORMAT_NOT_SUPPORTED);
 
     if (ilGetInteger(IL_IMAGE_WIDTH) > maxTgaSide || ilGetInteger(IL_IMAGE_HEIGHT) > maxTgaSide)
         return failed(Outcome::FailedSave, IL_BAD_DIMENSIONS, TextId::TooLargeForTga);

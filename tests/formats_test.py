@@ -201,6 +201,13 @@ if IM:
                                    blank=True)), "exact-im"),
         ("unknown-pixel.xpm", raw(xpm([". c #000000"], ["..", ".x"])), "refused"),
         ("unknown-name.xpm", raw(xpm([". c light goldenrod"], [".."])), "refused"),
+        # DDS in DXT5 (with alpha) and DXT1, as other readers decode them; PSD in CMYK
+        ("im-dxt5.dds", tool_saved("im", [], 13, 7, alpha=True), "exact"),
+        ("im-dxt1.dds", tool_saved("im", [], 13, 7), "exact"),
+        ("im-cmyk-layers.psd", tool_saved("im", ["-colorspace", "cmyk"], 9, 5), "exact"),
+        # no one 8-bit picture: high dynamic range; Macintosh icons in PNG
+        ("im-float.hdr", tool_saved("im", [], 9, 5), "refused"),
+        ("png-inside.icns", pillow_saved("ICNS", "RGBA", 32, 32), "refused"),
         # DCX: its first page, in colour and with a palette
         ("im-rgb-pages.dcx", tool_saved("im", [], 9, 5), "exact"),
         ("im-palette-pages.dcx", tool_saved("im", ["-colors", "7"], 9, 5), "exact-im"),
