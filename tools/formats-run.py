@@ -30,12 +30,13 @@ def generated():
     kinds = []
 
     def pil(fmt, ending, mode, dims=SIZES, **kw):
+        tag = "".join("-" + k[:4] for k in sorted(kw))
         for w, h in dims:
-            kinds.append((fmt, "%s-%s-%dx%d.%s" % (fmt.lower(), mode.lower(), w, h, ending),
+            kinds.append((fmt, "%s-%s%s-%dx%d.%s" % (fmt.lower(), mode.lower(), tag, w, h, ending),
                           ft.pillow_saved(fmt, mode, w, h, **kw)))
 
     def tool(label, tool_name, ending, args, alpha=False, pre=None, dims=SIZES):
-        tag = "".join(a.strip("-")[:4] for a in args)
+        tag = "".join(a.strip("-")[:4] for a in args) + (pre or "").strip(":")
         for w, h in dims:
             kinds.append((label, "%s-%s%s%s-%dx%d.%s" % (ending, tool_name, tag, "-a" if alpha else "",
                                                          w, h, ending),
@@ -60,7 +61,42 @@ def generated():
     pil("ICO", "ico", "RGBA", dims=[(16, 16), (48, 48)], sizes=[(16, 16), (32, 32), (48, 48)])
     pil("ICO", "ico", "RGB", dims=[(16, 16), (32, 32)], sizes=[(16, 16), (32, 32)],
         bitmap_format="bmp")
+    pil("GIF", "gif", "P", interlace=True)
+    pil("GIF", "gif", "P", transparency=3)
+    pil("TGA", "vst", "RGB", compression="tga_rle")
+    pil("TGA", "vst", "RGBA", compression="tga_rle")
+    pil("DDS", "dds", "RGBA")
+    pil("DDS", "dds", "RGB")
+    pil("ICNS", "icns", "RGBA", dims=[(16, 16), (32, 32)])
+    pil("JPEG", "jpg", "RGB", progressive=True)
+    pil("PNG", "png", "LA")
+    pil("PNG", "png", "I")
     if IM:
+        tool("BMP", "im", "bmp", ["-colors", "16"], pre="bmp3:")
+        tool("BMP", "im", "bmp", ["-colors", "200", "-compress", "RLE"], pre="bmp3:")
+        tool("BMP", "im", "bmp", ["-colors", "12", "-compress", "RLE"], pre="bmp3:")
+        tool("BMP", "im", "bmp", [], pre="bmp2:")
+        tool("TGA", "im", "icb", [], True)
+        tool("TGA", "im", "icb", ["-compress", "RLE"], True)
+        tool("TGA", "im", "icb", ["-colors", "20"])
+        tool("TGA", "im", "icb", ["-colorspace", "gray"])
+        tool("RAS", "im", "ras", ["-monochrome"])
+        tool("RAS", "im", "ras", ["-colorspace", "gray"])
+        tool("WBMP", "im", "wbmp", [])
+        tool("HDR", "im", "hdr", [])
+        tool("PCX", "im", "pcx", ["-colors", "9"])
+        tool("PCX", "im", "pcx", ["-monochrome"])
+        tool("PSD", "im", "psd", ["-colors", "9"])
+        tool("PSD", "im", "psd", ["-colorspace", "gray"])
+        tool("PSD", "im", "psd", ["-colorspace", "cmyk"])
+        tool("SGI", "im", "sgi", ["-compress", "RLE"], True)
+        tool("SGI", "im", "sgi", ["-colorspace", "gray"])
+        tool("GIF", "im", "gif", ["-colors", "2"])
+        tool("JPEG", "im", "jpg", ["-colorspace", "gray"])
+        tool("XPM", "im", "xpm", [], True)
+        tool("ICO", "im", "ico", ["-colors", "16"], dims=[(16, 16), (32, 32)])
+        tool("DDS", "im", "dds", [], True)
+        tool("DDS", "im", "dds", ["-define", "dds:compression=none"], True)
         for alpha in (False, True):
             tool("BMP", "im", "bmp", [], alpha)
             tool("BMP", "gm", "bmp", [], alpha)
@@ -85,7 +121,8 @@ def generated():
 ENDINGS = {"png": "PNG", "xpm": "XPM", "ico": "ICO", "bmp": "BMP", "gif": "GIF", "jpg": "JPEG",
            "jpeg": "JPEG", "pbm": "PPM", "pgm": "PPM", "ppm": "PPM", "pnm": "PPM", "tga": "TGA",
            "pcx": "PCX", "xbm": "XBM", "tif": "TIFF", "tiff": "TIFF", "psd": "PSD", "sgi": "SGI",
-           "cur": "ICO"}
+           "cur": "ICO", "dds": "DDS", "icns": "ICNS", "hdr": "HDR", "wbmp": "WBMP", "dcx": "DCX",
+           "ras": "RAS", "sun": "RAS", "rgb": "SGI", "bw": "SGI", "pcx": "PCX"}
 
 
 def system_files(limit):
