@@ -60,6 +60,16 @@ def tool_saved(tool, args, w=13, h=7, alpha=False, pre=None):
     return make
 
 
+def cut(make):
+    """A file made by make, cut to its first half."""
+    def made(path):
+        make(path)
+        data = open(path, "rb").read()
+        with open(path, "wb") as f:
+            f.write(data[:len(data) // 2])
+    return made
+
+
 def raw(data):
     def make(path):
         with open(path, "wb") as f:
@@ -123,6 +133,34 @@ def xpm(colours, rows, cpp=1, blank=False):
     return text.encode()
 
 
+def huge_headers():
+    """Small files whose headers declare 30000x30000 pixels or more: (name, bytes)."""
+    big = 30000
+    sgi = struct.pack(">hbbHHHH", 474, 0, 1, 3, big, big, 3) + struct.pack(">ii", 0, 255)
+    sgi_rle = struct.pack(">hbbHHHH", 474, 1, 1, 3, big, big, 3) + struct.pack(">ii", 0, 255)
+    psd = (b"8BPS" + struct.pack(">H", 1) + bytes(6) + struct.pack(">HIIHH", 3, big, big, 8, 3)
+           + bytes(12))
+    return [
+        ("huge.sgi", sgi.ljust(512, b"\0") + bytes(100)),
+        ("huge-rle.sgi", sgi_rle.ljust(512, b"\0") + bytes(100)),
+        ("huge.psd", psd + struct.pack(">H", 0) + bytes(100)),
+        ("huge-rle.psd", psd + struct.pack(">H", 1) + bytes(100)),
+        ("huge.ras", struct.pack(">8I", 0x59A66A95, big, big, 24, 0, 1, 0, 0) + bytes(100)),
+        ("huge-rle.ras", struct.pack(">8I", 0x59A66A95, big, big, 8, 0, 2, 0, 0) + bytes(100)),
+        ("huge.pcx", bytes([10, 5, 1, 8]) + struct.pack("<6H", 0, 0, big - 1, big - 1, 72, 72)
+         + bytes(49) + bytes([3]) + struct.pack("<HH", big, 1) + bytes(58) + bytes(100)),
+        ("huge.bmp", b"BM" + struct.pack("<IHHI", 0, 0, 0, 54)
+         + struct.pack("<IiiHHIIiiII", 40, big, big, 1, 24, 0, 0, 0, 0, 0, 0) + bytes(100)),
+        ("huge.gif", b"GIF89a" + struct.pack("<HHBBB", big, big, 0x80, 0, 0) + bytes(6) + b","
+         + struct.pack("<HHHHB", 0, 0, big, big, 0) + bytes([2, 2, 0x44, 0x01, 0]) + b";"),
+        ("huge.xpm", b'/* XPM */\nstatic char *x[] = {\n"900 30000 1 1",\n"a c #000000",\n'
+         b'"aaa"\n};\n'),
+        ("huge.dds", b"DDS " + struct.pack("<7I", 124, 0x100F, big, big, big * 4, 0, 0) + bytes(44)
+         + struct.pack("<8I", 32, 0x41, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000)
+         + struct.pack("<5I", 0x1000, 0, 0, 0, 0) + bytes(100)),
+    ]
+
+
 def tga_header(w, h, depth=24, kind=2):
     return struct.pack("<BBBHHBHHHHBB", 0, 0, kind, 0, 0, 0, 0, 0, w, h, depth, 0)
 
@@ -171,6 +209,17 @@ CASES = [
     # TGA: a size the file cannot hold
     ("huge-raw.icb", raw(tga_header(65535, 65535) + bytes(100)), "refused"),
     ("huge-rle.vst", raw(tga_header(65535, 65535, 24, 10) + bytes(100)), "refused"),
+]
+# every reader: a size the file cannot hold is refused (quickly: the whole test has a time-out)
+CASES += [("declared-%s.%s" % (name.replace(".", "-"), name.rsplit(".", 1)[1]), raw(data), "refused")
+          for name, data in huge_headers()]
+# a file cut short is refused, not filled with made-up pixels (through the readers' cache too)
+CASES += [
+    ("cut-rle.icb", cut(pillow_saved("TGA", "RGB", 40, 30, compression="tga_rle")), "refused"),
+    ("cut-lines.pcx", cut(pillow_saved("PCX", "RGB", 40, 30)), "refused"),
+    ("cut-rows.bmp", cut(pillow_saved("BMP", "P", 40, 30)), "refused"),
+    ("cut-codes.gif", cut(pillow_saved("GIF", "P", 40, 30)), "refused"),
+    ("cut-planes.sgi", cut(pillow_saved("SGI", "RGB", 40, 30)), "refused"),
 ]
 if IM:
     CASES += [
