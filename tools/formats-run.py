@@ -4,7 +4,8 @@ with and without alpha, and the images the system ships (icons, pixmaps, documen
 compares each TGA with Pillow's decode of its input (ImageMagick's where Pillow cannot read it).
 Prints per format how many came out exact, different, refused and crashed, and the totals;
 "exact-im" counts files Pillow misreads where the output is ImageMagick's decode exactly,
-"invalid" files that neither reads and the program refuses.
+"invalid" files that neither reads and the program refuses; every generated file is also tried
+cut to its first half, which must be refused ("cut-refused", not "cut-converted").
 Not a test: by hand, with python3-pil, imagemagick and graphicsmagick installed.
 
 Usage: tools/formats-run.py PROGRAM [--no-system] [--limit N] [--list]"""
@@ -183,6 +184,14 @@ def main():
                 items.append((fmt, name, "generated"))
             except Exception as e:  # a writer that cannot write this kind
                 print("not made: %s (%s)" % (name, e))
+                continue
+            # the same file cut to its first half: no reader can show it right
+            data = open(os.path.join(work, name), "rb").read()
+            if len(data) > 64:
+                cut = "cut-" + name
+                with open(os.path.join(work, cut), "wb") as f:
+                    f.write(data[:len(data) // 2])
+                items.append((fmt, cut, "cut"))
         if not args.no_system:
             for i, (fmt, path) in enumerate(system_files(args.limit)):
                 name = "sys%05d-%s" % (i, os.path.basename(path).replace(" ", "_"))
@@ -201,6 +210,12 @@ def main():
             assert len(reports) == len(batch), run.stdout[-2000:]
             for (fmt, name, origin), (text, code, why) in zip(batch, reports):
                 path = os.path.join(work, name)
+                if origin == "cut":
+                    verdict = "cut-converted" if text == "Done!" else "cut-refused"
+                    results[fmt][verdict] += 1
+                    if text == "Done!":
+                        notes.append("%-9s %-8s %s" % (verdict, fmt, name))
+                    continue
                 ref, by = reference(path)
                 if ref is None:
                     verdict = "invalid" if text != "Done!" else "unjudged"
@@ -222,22 +237,23 @@ def main():
                 if verdict != "exact":
                     notes.append("%-9s %-8s %s %s" % (verdict, fmt, origin if origin != "generated"
                                                       else name, why))
-        cols = ["exact", "exact-im", "different", "refused", "crashed", "invalid", "unjudged"]
-        print("%-6s %6s %8s %9s %7s %7s %7s %8s %6s" % ("format", *cols, "exact%"))
+        cols = ["exact", "exact-im", "different", "refused", "crashed", "invalid", "unjudged",
+                "cut-refused", "cut-converted"]
+        print("%-6s %6s %8s %9s %7s %7s %7s %8s %11s %13s %6s" % ("format", *cols, "exact%"))
         total = collections.Counter()
         for fmt in sorted(results):
             c = results[fmt]
             total.update(c)
             valid = sum(c[k] for k in cols[:5])
-            print("%-6s %6d %8d %9d %7d %7d %7d %8d %5.0f%%" % (
+            print("%-6s %6d %8d %9d %7d %7d %7d %8d %11d %13d %5.0f%%" % (
                 fmt, *[c[k] for k in cols], 100.0 * (c["exact"] + c["exact-im"]) / max(valid, 1)))
         valid = sum(total[k] for k in cols[:5])
-        print("%-6s %6d %8d %9d %7d %7d %7d %8d %5.1f%%" % (
+        print("%-6s %6d %8d %9d %7d %7d %7d %8d %11d %13d %5.1f%%" % (
             "total", *[total[k] for k in cols],
             100.0 * (total["exact"] + total["exact-im"]) / max(valid, 1)))
         if args.list:
             print("\n".join(sorted(notes)))
-        return 1 if total["different"] or total["crashed"] else 0
+        return 1 if total["different"] or total["crashed"] or total["cut-converted"] else 0
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
