@@ -161,6 +161,24 @@ def huge_headers():
     ]
 
 
+def ico_of(entries):
+    """An icon of (width, height, declared bits per pixel, PNG bytes) entries, in that order."""
+    head = struct.pack("<HHH", 0, 1, len(entries))
+    offset = 6 + 16 * len(entries)
+    directory, data = b"", b""
+    for w, h, bits, png in entries:
+        directory += struct.pack("<BBBBHHII", w % 256, h % 256, 0, 0, 1, bits, len(png),
+                                 offset + len(data))
+        data += png
+    return head + directory + data
+
+
+def png_of(w, h, seed, mode="RGBA"):
+    out = io.BytesIO()
+    picture(w, h, alpha=True, seed=seed).convert(mode).save(out, "PNG")
+    return out.getvalue()
+
+
 def tga_header(w, h, depth=24, kind=2):
     return struct.pack("<BBBHHBHHHHBB", 0, 0, kind, 0, 0, 0, 0, 0, w, h, depth, 0)
 
@@ -206,6 +224,11 @@ CASES = [
     ("one-gray.gif", pillow_saved("GIF", "L", 1, 1), "exact"),
     # icons with several sizes: the largest
     ("sizes.ico", pillow_saved("ICO", "RGBA", 48, 48, sizes=[(16, 16), (48, 48), (32, 32)]), "exact"),
+    # of two pictures of one size, the deepest; of equals, the last
+    ("deepest.ico", raw(ico_of([(16, 16, 32, png_of(16, 16, 1)), (16, 16, 8, png_of(16, 16, 2)),
+                                (8, 8, 32, png_of(8, 8, 3))])), "exact"),
+    ("last-of-equals.ico", raw(ico_of([(16, 16, 32, png_of(16, 16, 4)),
+                                       (16, 16, 32, png_of(16, 16, 5))])), "exact"),
     # TGA: a size the file cannot hold
     ("huge-raw.icb", raw(tga_header(65535, 65535) + bytes(100)), "refused"),
     ("huge-rle.vst", raw(tga_header(65535, 65535, 24, 10) + bytes(100)), "refused"),
