@@ -186,7 +186,9 @@ def tga_header(w, h, depth=24, kind=2):
 # --- the cases ----------------------------------------------------------------------------------
 # (file name, maker, expectation): "exact" is Pillow's decode; "exact-im" is ImageMagick's, for
 # the few files Pillow 9.4 misreads (there, ImageMagick and the same picture in a format Pillow
-# reads agree); "refused" is any failure report with no TGA written.
+# reads agree); "exact-gm" is GraphicsMagick's, for DPX, which Pillow cannot read and
+# ImageMagick 6 reads through a transfer curve it did not write; "refused" is any failure report
+# with no TGA written.
 
 CASES = [
     # PNM: polarity, scaling, 16 bits, plain files
@@ -280,6 +282,11 @@ if IM:
         # no one 8-bit picture: high dynamic range; Macintosh icons in PNG
         ("im-float.hdr", tool_saved("im", [], 9, 5), "refused"),
         ("png-inside.icns", pillow_saved("ICNS", "RGBA", 32, 32), "refused"),
+        # DPX: 8-bit lines start on 32-bit words; other sample sizes refused. Photo CD refused.
+        ("im-lines.dpx", tool_saved("im", [], 7, 5), "exact-gm"),
+        ("im-gray-lines.dpx", tool_saved("im", ["-colorspace", "gray"], 7, 5), "exact-gm"),
+        ("im-10-bit.dpx", tool_saved("im", ["-depth", "10"], 7, 5), "refused"),
+        ("im-photo.pcd", tool_saved("im", [], 64, 48), "refused"),
         # DCX: its first page, in colour and with a palette
         ("im-rgb-pages.dcx", tool_saved("im", [], 9, 5), "exact"),
         ("im-palette-pages.dcx", tool_saved("im", ["-colors", "7"], 9, 5), "exact-im"),
@@ -342,6 +349,21 @@ def im_reference(path):
     return (w, h), [tuple(px[i:i + 4]) for i in range(0, len(px), 4)]
 
 
+def gm_reference(path):
+    """GraphicsMagick's decode of the first picture of a file, as RGBA, or None."""
+    if not GM:
+        return None
+    out = subprocess.run(["gm", "convert", path + "[0]", "-depth", "8", "rgba:-"],
+                         capture_output=True)
+    size = subprocess.run(["gm", "identify", "-format", "%w %h", path + "[0]"],
+                          capture_output=True, text=True)
+    if out.returncode != 0 or size.returncode != 0:
+        return None
+    w, h = map(int, size.stdout.split()[:2])
+    px = out.stdout
+    return (w, h), [tuple(px[i:i + 4]) for i in range(0, len(px), 4)]
+
+
 def differing(got, want):
     n = 0
     for a, b in zip(got, want):
@@ -378,13 +400,14 @@ def main():
             if want == "refused":
                 ok = text != "Done!" and not os.path.exists(tga)
                 why = "" if ok else ("converted" if text == "Done!" else "a TGA was written")
-            elif text != "Done!":
+            elif text != "Done!":  # one of the "exact" kinds
                 ok, why = False, "refused: " + text.replace("\n", " ")
             else:
                 try:
                     size, got = read_tga(tga)
                     source = os.path.join(work, name)
-                    wsize, expect = im_reference(source) if want == "exact-im" else reference(source)
+                    judge = {"exact-im": im_reference, "exact-gm": gm_reference}.get(want, reference)
+                    wsize, expect = judge(source)
                     bad = differing(got, expect) if size == wsize else -1
                     ok = bad == 0
                     why = "" if ok else ("size %s, not %s" % (size, wsize) if bad < 0
