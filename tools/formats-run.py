@@ -4,6 +4,7 @@ with and without alpha, and the images the system ships (icons, pixmaps, documen
 compares each TGA with Pillow's decode of its input (ImageMagick's where Pillow cannot read it).
 Prints per format how many came out exact, different, refused and crashed, and the totals;
 "exact-im" counts files Pillow misreads where the output is ImageMagick's decode exactly,
+"exact-gm" files Pillow cannot read and ImageMagick misreads, where it is GraphicsMagick's,
 "invalid" files that neither reads and the program refuses; every generated file is also tried
 cut to its first half, which must be refused ("cut-refused", not "cut-converted").
 Not a test: by hand, with python3-pil, imagemagick and graphicsmagick installed.
@@ -84,6 +85,13 @@ def generated():
         tool("RAS", "im", "ras", ["-monochrome"])
         tool("RAS", "im", "ras", ["-colorspace", "gray"])
         tool("WBMP", "im", "wbmp", [])
+        tool("FITS", "im", "fits", [])
+        tool("FITS", "im", "fits", ["-colorspace", "gray"])
+        tool("DPX", "im", "dpx", [])
+        tool("DPX", "im", "dpx", ["-depth", "10"])
+        tool("DPX", "im", "dpx", ["-depth", "16"])
+        tool("DPX", "im", "dpx", ["-colorspace", "gray"])
+        tool("PCD", "im", "pcd", [], dims=[(64, 48)])
         tool("HDR", "im", "hdr", [])
         tool("PCX", "im", "pcx", ["-colors", "9"])
         tool("PCX", "im", "pcx", ["-monochrome"])
@@ -233,24 +241,29 @@ def main():
                     if not ok and by == "pillow" and ok_against(work, name, ft.im_reference(path)):
                         # Pillow misreads it; ImageMagick's decode is the program's
                         verdict = "exact-im"
+                    elif not ok and by == "imagemagick" and \
+                            ok_against(work, name, ft.gm_reference(path)):
+                        # Pillow cannot read it, ImageMagick misreads it; GraphicsMagick's
+                        # decode is the program's
+                        verdict = "exact-gm"
                 results[fmt][verdict] += 1
                 if verdict != "exact":
                     notes.append("%-9s %-8s %s %s" % (verdict, fmt, origin if origin != "generated"
                                                       else name, why))
-        cols = ["exact", "exact-im", "different", "refused", "crashed", "invalid", "unjudged",
+        cols = ["exact", "exact-im", "exact-gm", "different", "refused", "crashed", "invalid", "unjudged",
                 "cut-refused", "cut-converted"]
-        print("%-6s %6s %8s %9s %7s %7s %7s %8s %11s %13s %6s" % ("format", *cols, "exact%"))
+        print("%-6s %6s %8s %8s %9s %7s %7s %7s %8s %11s %13s %6s" % ("format", *cols, "exact%"))
         total = collections.Counter()
         for fmt in sorted(results):
             c = results[fmt]
             total.update(c)
-            valid = sum(c[k] for k in cols[:5])
-            print("%-6s %6d %8d %9d %7d %7d %7d %8d %11d %13d %5.0f%%" % (
-                fmt, *[c[k] for k in cols], 100.0 * (c["exact"] + c["exact-im"]) / max(valid, 1)))
-        valid = sum(total[k] for k in cols[:5])
-        print("%-6s %6d %8d %9d %7d %7d %7d %8d %11d %13d %5.1f%%" % (
+            valid = sum(c[k] for k in cols[:6])
+            print("%-6s %6d %8d %8d %9d %7d %7d %7d %8d %11d %13d %5.0f%%" % (
+                fmt, *[c[k] for k in cols], 100.0 * sum(c[k] for k in cols[:3]) / max(valid, 1)))
+        valid = sum(total[k] for k in cols[:6])
+        print("%-6s %6d %8d %8d %9d %7d %7d %7d %8d %11d %13d %5.1f%%" % (
             "total", *[total[k] for k in cols],
-            100.0 * (total["exact"] + total["exact-im"]) / max(valid, 1)))
+            100.0 * sum(total[k] for k in cols[:3]) / max(valid, 1)))
         if args.list:
             print("\n".join(sorted(notes)))
         return 1 if total["different"] or total["crashed"] or total["cut-converted"] else 0
