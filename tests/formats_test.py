@@ -261,6 +261,7 @@ if IM:
         ("im-alpha.bmp", tool_saved("im", [], 7, 5, alpha=True), "exact"),
         ("gm-alpha.bmp", tool_saved("gm", [], 7, 5, alpha=True), "exact"),
         ("im-v5.bmp", tool_saved("im", [], 9, 4), "exact"),
+        ("im-os2-one.bmp", tool_saved("im", [], 1, 1, pre="bmp2:"), "exact"),
         # PCX with lines of odd length; PNG data under another format's ending
         ("im-odd.pcx", tool_saved("im", [], 7, 5), "exact"),
         # XPM: colours for gray screens only, of one and four hex digits, X11's grays, a blank

@@ -71,6 +71,7 @@ def generated():
     pil("DDS", "dds", "RGB")
     pil("ICNS", "icns", "RGBA", dims=[(16, 16), (32, 32)])
     pil("JPEG", "jpg", "RGB", progressive=True)
+    pil("BLP", "blp", "P")
     pil("PNG", "png", "LA")
     pil("PNG", "png", "I")
     if IM:
