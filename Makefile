@@ -13,7 +13,8 @@ IMAGE_PACKAGES := $(if $(wildcard $(OSTRELLE_VENDOR)/devil-1.8.0.tar.gz),\
   libpng-dev libjpeg-dev zlib1g-dev patch,libdevil-dev)
 BUILD_PACKAGES := cmake g++ make pkg-config libseccomp-dev $(IMAGE_PACKAGES)
 DEMO_PACKAGES := $(BUILD_PACKAGES) file
-TEST_PACKAGES := $(BUILD_PACKAGES) libpng-dev zlib1g-dev libgtest-dev valgrind
+TEST_PACKAGES := $(BUILD_PACKAGES) libpng-dev zlib1g-dev libgtest-dev valgrind python3-pil \
+  imagemagick graphicsmagick
 FORMAT_PACKAGES := clang-format
 FUZZ_PACKAGES := $(BUILD_PACKAGES) clang-14 libclang-rt-14-dev
 PACKAGES := $(sort $(DEMO_PACKAGES) $(TEST_PACKAGES) $(FORMAT_PACKAGES) $(FUZZ_PACKAGES))

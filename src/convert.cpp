@@ -155,6 +155,83 @@ void storeBottomUp() {
     ilRegisterOrigin(IL_ORIGIN_LOWER_LEFT);
 }
 
+void takeImage(int index);
+
+// An icon holds several pictures of one image; the one shown is the largest, and of those the
+// deepest, the last one in the file among equals. Puts that picture in place of the loaded image,
+// choosing by the file's own directory, whose order the library's chain of images follows.
+void chooseIconEntry(FILE *input) {
+    const ILint more = ilGetInteger(IL_NUM_IMAGES);
+    if (more <= 0 || std::fseek(input, 0, SEEK_SET) != 0)
+        return;
+    unsigned char head[6];
+    if (std::fread(head, 1, sizeof head, input) != sizeof head)
+        return;
+    const int count = head[4] | head[5] << 8;
+    if (count != more + 1)
+        return;
+    int best = -1;
+    long bestArea = -1, bestDepth = -1;
+    for (int i = 0; i < count; ++i) {
+        unsigned char entry[16];
+        if (std::fread(entry, 1, sizeof entry, input) != sizeof entry)
+            return;
+        const long width = entry[0] == 0 ? 256 : entry[0], height = entry[1] == 0 ? 256 : entry[1];
+        const long depth = entry[6] | entry[7] << 8, area = width * height;
+        if (area > bestArea || (area == bestArea && depth >= bestDepth)) {
+            best = i;
+            bestArea = area;
+            bestDepth = depth;
+        }
+    }
+    if (best > 0)
+        takeImage(best);
+}
+
+// Puts the picture at the given place of the loaded image's chain in place of the image itself,
+// copying it, since a worker's next file loads into whichever image is current.
+void takeImage(int index) {
+    const ILuint name = static_cast<ILuint>(ilGetInteger(IL_CUR_IMAGE));
+    if (ilActiveImage(static_cast<ILuint>(index)) != IL_TRUE)
+        return;
+    const ILint width = ilGetInteger(IL_IMAGE_WIDTH), height = ilGetInteger(IL_IMAGE_HEIGHT),
+                bytes = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL),
+                format = ilGetInteger(IL_IMAGE_FORMAT), type = ilGetInteger(IL_IMAGE_TYPE),
+                origin = ilGetInteger(IL_IMAGE_ORIGIN), size = ilGetInteger(IL_IMAGE_SIZE_OF_DATA);
+    const ILubyte *data = ilGetData();
+    const std::vector<ILubyte> pixels(data, data + (data != nullptr && size > 0 ? size : 0));
+    ilBindImage(name);
+    if (pixels.empty() || format == IL_COLOUR_INDEX)
+        return;
+    if (ilTexImage(static_cast<ILuint>(width), static_cast<ILuint>(height), 1,
+                   static_cast<ILubyte>(bytes), static_cast<ILenum>(format),
+                   static_cast<ILenum>(type), const_cast<ILubyte *>(pixels.data())) == IL_TRUE)
+        ilRegisterOrigin(static_cast<ILenum>(origin));
+}
+
+// A Macintosh icon holds its sizes in no set order: the one shown is the largest, the first of
+// those among equals.
+void chooseLargestImage() {
+    const ILint more = ilGetInteger(IL_NUM_IMAGES);
+    const ILuint name = static_cast<ILuint>(ilGetInteger(IL_CUR_IMAGE));
+    int best = 0;
+    long bestArea = -1;
+    for (ILint i = 0; i <= more; ++i) {
+        ilBindImage(name);
+        if (ilActiveImage(static_cast<ILuint>(i)) != IL_TRUE)
+            break;
+        const long area = static_cast<long>(ilGetInteger(IL_IMAGE_WIDTH)) *
+                          static_cast<long>(ilGetInteger(IL_IMAGE_HEIGHT));
+        if (area > bestArea) {
+            best = i;
+            bestArea = area;
+        }
+    }
+    ilBindImage(name);
+    if (best > 0)
+        takeImage(best);
+}
+
 int libraryCode(ILenum code, ILenum otherwise) {
     return static_cast<int>(code != IL_NO_ERROR ? code : otherwise);
 }
@@ -193,9 +270,22 @@ FILE *streamOf(NativeFile file, const char *mode) {
     return stream;
 }
 
+// Whether a file starts with the PNG signature; leaves it at its start.
+bool startsAsPng(FILE *input) {
+    static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    unsigned char head[sizeof signature];
+    const bool png = std::fread(head, 1, sizeof head, input) == sizeof head &&
+                     std::memcmp(head, signature, sizeof head) == 0;
+    std::rewind(input);
+    return png;
+}
+
 // The reader for a file, chosen as the library chooses it for a name: by the ending, and by the
-// content where the ending names none.
+// content where the ending names none; but a PNG by its signature, whatever its name (some
+// programs write PNG data under the ending of a format they cannot write).
 ILenum readerFor(const Job &job, FILE *input) {
+    if (input != nullptr && startsAsPng(input))
+        return IL_PNG;
     const ILenum type = ilTypeFromExt(job.ending.c_str());
     if (type != IL_TYPE_UNKNOWN || input == nullptr)
         return type;
@@ -222,6 +312,14 @@ Answer loadAndSave(const Job &job, FILE *input, FILE *output) {
         return failed(Outcome::FailedLoad, IL_COULD_NOT_OPEN_FILE);
     if (ilLoadF(type, input) != IL_TRUE)
         return failed(Outcome::FailedLoad, libraryCode(ilGetError(), IL_UNKNOWN_ERROR));
+    if (type == IL_ICO)
+        chooseIconEntry(input);
+    else if (type == IL_ICNS)
+        chooseLargestImage();
+    // Samples of high dynamic range have no one 8-bit picture that readers agree on.
+    const ILint sampleType = ilGetInteger(IL_IMAGE_TYPE);
+    if (sampleType == IL_FLOAT || sampleType == IL_DOUBLE || sampleType == IL_HALF)
+        return failed(Outcome::FailedLoad, IL_FORMAT_NOT_SUPPORTED);
 
     if (ilGetInteger(IL_IMAGE_WIDTH) > maxTgaSide || ilGetInteger(IL_IMAGE_HEIGHT) > maxTgaSide)
         return failed(Outcome::FailedSave, IL_BAD_DIMENSIONS, TextId::TooLargeForTga);

@@ -455,7 +455,7 @@ TEST(HostileFiles, EachFileIsReportedAsAloneWhateverRunsBesideIt) {
     for (const auto &[name, bytes] : std::map<std::string, std::string>{
              {"notes.xyz", "not an image"},
              {"broken.gif", "junk"}, // leaves a pile of errors behind
-             {"empty.ppm", ""},      // fails without giving any
+             {"empty.ppm", ""},      // fails with an error of its own
              {"mine.tga", "the user's own"},
              {"again.tga", "the user's own, too"},
              {"stuck.tga", "another program's"},
@@ -481,7 +481,7 @@ TEST(HostileFiles, EachFileIsReportedAsAloneWhateverRunsBesideIt) {
                      {"ab", failed(false, 1289, "invalid parameter")},
                      {"photo.jpeg", done},
                      {"broken.gif", failed(true, 1288, "invalid file header")},
-                     {"empty.ppm", failed(true, 1535, "unknown error")},
+                     {"empty.ppm", failed(true, 1288, "invalid file header")},
                      {"mine.png", exists},
                      {"cut.png", truncated},
                      {"wrap.png", tooLarge},

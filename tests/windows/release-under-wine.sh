@@ -64,20 +64,21 @@ same() {
 }
 
 check_layout() {
-    local expected listed
-    expected='DevIL.dll
+    local expected listed patches
+    # Every patch the DLL was built with, as packaging/devil holds them.
+    patches=$(cd "$root/packaging/devil" && find . -name '*.patch' | sed 's|^\./|licenses/devil-patches/|' |
+        LC_ALL=C sort)
+    expected="DevIL.dll
 README.txt
 licenses/DevIL-COPYING.txt
 licenses/DevIL-source.txt
 licenses/Ostrelle-LICENSE.txt
-licenses/devil-patches/0001-png-no-gamma-on-windows.patch
-licenses/devil-patches/0002-tga-origin-bit-matches-rows.patch
-licenses/devil-patches/0003-mingw-w64-build.patch
+$patches
 licenses/libjpeg-turbo-LICENSE.md
 licenses/libjpeg-turbo-README.ijg
 licenses/libpng-LICENSE.txt
 licenses/zlib-LICENSE.txt
-ostrelle.exe'
+ostrelle.exe"
     listed=$(cd "$app" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
     [ "$listed" = "$expected" ] || fail "the zip holds"$'\n'"$listed"$'\n'"instead of"$'\n'"$expected"
     grep -q 'a2d9193fed0c7f93519c0c4c28b3348e0cb5759b' "$app/licenses/DevIL-source.txt" ||
