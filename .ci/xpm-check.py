@@ -18,13 +18,16 @@ from PIL import Image
 def reference(path):
     """The icon's RGBA pixels as ImageMagick, or else Pillow, decodes them; None if neither can.
     ImageMagick comes first: Pillow's XPM reader takes a blank line for a row of pixels and misses
-    a "None" colour given after a space."""
-    with tempfile.NamedTemporaryFile(suffix=".png") as png:
-        magick = subprocess.run(["/usr/bin/convert-im6.q16", str(path), "PNG32:" + png.name],
-                                capture_output=True)
-        if magick.returncode == 0:
-            with Image.open(png.name) as image:
-                return image.convert("RGBA")
+    a "None" colour given after a space. Its 8-bit samples are taken as GraphicsMagick takes them
+    too, with -depth 8 (a PNG written by ImageMagick rounds 16-bit colours differently)."""
+    magick = "/usr/bin/convert-im6.q16"
+    pixels = subprocess.run([magick, str(path), "-depth", "8", "rgba:-"], capture_output=True)
+    size = subprocess.run([magick, str(path), "-format", "%w %h", "info:"], capture_output=True,
+                          text=True)
+    if pixels.returncode == 0 and size.returncode == 0:
+        width, height = map(int, size.stdout.split()[:2])
+        if len(pixels.stdout) == width * height * 4:
+            return Image.frombytes("RGBA", (width, height), pixels.stdout)
     try:
         with Image.open(path) as image:
             return image.convert("RGBA")
