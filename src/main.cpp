@@ -45,15 +45,18 @@ void endRunOnSignals() {
     std::signal(SIGPIPE, SIG_IGN);
 #else
     // Ctrl+C, Ctrl+Break and closing the console window come to a handler on a thread of its
-    // own, beside the run's; returning FALSE lets Windows then end the run as the event would
-    // have. The handler first waits for the run to finish what must be whole (making and noting
-    // a temporary file, naming an output and printing its report) and keeps it from starting
-    // anything more of the kind, or the run could leave a file the handler did not see.
+    // own, beside the run's. The handler first waits for the run to finish what must be whole
+    // (making and noting a temporary file, starting a worker, naming an output and printing its
+    // report) and keeps it from starting anything more of the kind, or the run could leave a file
+    // or a worker the handler did not see. Then it ends the run with the status the event gives,
+    // as Windows would, but without the orderly exit, which would wait for any lock the run's
+    // thread held as it was stopped (the heap's, say); every report is already out.
     SetConsoleCtrlHandler(
         [](DWORD) -> BOOL {
             holdEndingForGood();
             killWorkersNow();
             removeTemporaryNow();
+            TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
             return FALSE;
         },
         TRUE);
