@@ -26,11 +26,13 @@ std::uint32_t le32(const std::string &s, std::size_t at) {
 }
 
 std::uint64_t need(std::uint64_t width, std::uint64_t height, bool deep) {
-    // Sides are at most 32 bits, so their product fits; more than 2^31 on a side is no image the
-    // library can hold, and counts as more than any machine has.
+    // More than 2^31 on a side is no image the library can hold, and counts as more than any
+    // machine has. Below that the sides' product fits in 62 bits, but 8 or 16 bytes a pixel can
+    // pass 2^64 (2^30 x 2^30 at 16 would wrap to 0), so the total saturates instead.
     if (width > 0x7fffffffu || height > 0x7fffffffu)
         return UINT64_MAX;
-    return width * height * (deep ? 16 : 8);
+    const std::uint64_t pixels = width * height, bytes = deep ? 16 : 8;
+    return pixels > UINT64_MAX / bytes ? UINT64_MAX : pixels * bytes;
 }
 
 bool startsWith(const std::string &s, const char *prefix) {
@@ -88,11 +90,10 @@ std::uint64_t memoryNeedFromHeader(const std::string &h, const std::string &name
     if (h.size() >= 4 && startsWith(h, "\xFF\xD8\xFF"))
         return jpegNeed(h);
     if (h.size() >= 26 && startsWith(h, "BM")) {
+        // A negative height means rows top-down; its size is the same.
         const auto height = static_cast<std::int32_t>(le32(h, 22));
         return need(le32(h, 18),
-                    height < 0 ? 0u - static_cast<std::uint32_t>(height)
-                               : static_cast<std::uint32_t>(height),
-                    false);
+                    static_cast<std::uint64_t>(height < 0 ? -std::int64_t{height} : height), false);
     }
     if (h.size() >= 10 && (startsWith(h, "GIF87a") || startsWith(h, "GIF89a")))
         return need(le16(h, 6), le16(h, 8), false);

@@ -54,4 +54,33 @@ TEST(MemoryNeed, ReadsTheSizeFromEachFormatsHeader) {
         EXPECT_EQ(memoryNeedFromHeader(c.head, c.name), c.need) << c.what;
 }
 
+// Sides below 2^31 pass the first bound, but at 8 or 16 bytes a pixel their total can pass 2^64:
+// such an image needs more than any machine has, never a wrapped remainder that looks small.
+TEST(MemoryNeed, SizesPast64BitsCountAsMoreThanAnyMachineHas) {
+    const std::uint32_t side = 1u << 30;
+    const struct {
+        const char *what;
+        std::string head;
+        std::string name;
+    } cases[] = {
+        {"PNG, 2^30 x 2^30 at 16 bits (wraps to 0)", support::png(side, side, 16, 6, ""), "a.png"},
+        {"PNG, 2^30 x (2^30 + 1) at 16 bits (wraps to 16 GiB)",
+         support::png(side, side + 1, 16, 6, ""), "a.png"},
+        {"PNG, 2^31 - 1 on each side at 8 bits", support::png(0x7fffffffu, 0x7fffffffu, 8, 6, ""),
+         "a.png"},
+        {"PSD, 2^30 x 2^30 at 16 bits",
+         "8BPS" + be16(1) + std::string(6, '\0') + be16(3) + be32(side) + be32(side) + be16(16) +
+             be16(3),
+         "a.psd"},
+        {"PNM, 2^30 x 2^30 at 16 bits", "P6 1073741824 1073741824 65535\n", "a.ppm"},
+        {"BMP, 2^31 - 1 wide and as tall top-down",
+         "BM" + std::string(16, '\0') + le32(0x7fffffffu) + le32(0x80000001u), "a.bmp"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(memoryNeedFromHeader(c.head, c.name), UINT64_MAX) << c.what;
+    // The largest that fits is still counted exactly.
+    EXPECT_EQ(memoryNeedFromHeader(support::png(side, side - 1, 16, 6, ""), "a.png"),
+              (std::uint64_t{side} * (side - 1)) * 16);
+}
+
 } // namespace
