@@ -82,6 +82,14 @@ if [ "${OSTRELLE_WINE:-1}" = 0 ]; then
     exit 0
 fi
 bash .ci/install-missing.sh unzip icoutils wine64 g++ libpng-dev libdevil-dev python3-pil
+# The Linux build beside it, for the check that both write the same bytes (in the folder of
+# `make demo`).
+if [ -z "${OSTRELLE_LINUX_PROGRAM:-}" ]; then
+    cmake -S . -B build/program -DCMAKE_BUILD_TYPE=Release -DOSTRELLE_TESTS=OFF \
+        -DOSTRELLE_VENDOR="$(cd "${OSTRELLE_VENDOR:-../shared/vendor}" && pwd)" >/dev/null
+    cmake --build build/program --parallel 2 --target ostrelle >/dev/null
+    export OSTRELLE_LINUX_PROGRAM=$PWD/build/program/ostrelle
+fi
 bash tests/windows/release-under-wine.sh "$zip" "$out/exe/ostrelle_testable.exe" \
     "$out/exe/evil_worker.exe"
 echo "windows-release: passed in $((SECONDS - start)) s"
