@@ -279,6 +279,10 @@ Answer work(const Job &job, NativeFile input, NativeFile output) {
         closeFile(output);
         return level();
     }
+    if (job.ending == ".crash") {
+        // A decoder that writes through a null pointer, as the library did on some files.
+        *static_cast<volatile int *>(nullptr) = 1;
+    }
     return convertFile(job, input, output);
 }
 

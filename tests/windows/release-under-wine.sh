@@ -201,10 +201,13 @@ check_workers() {
     [ ! -e "$dir/stats" ] || fail "workers: the zip's program obeyed a test-only switch"
     rm "$dir/01.tga"
     mkdir -p "$work/testable"
-    cp "$testable" "$app/DevIL.dll" "$work/testable/"
+    cp "$testable" "$evil" "$app/DevIL.dll" "$work/testable/"
     export program=$work/testable/$(basename "$testable")
+    # The stand-in worker converts as the program's own does, and crashes on a file named .crash.
+    cp "$dir/good.png" "$dir/x.crash"
     OSTRELLE_TEST_ONLY_WORKERS=1 OSTRELLE_TEST_ONLY_STATS="$dir/stats" \
-        run "$dir" "${names[@]:0:12}" crash.ico "${names[@]:12}"
+        OSTRELLE_TEST_ONLY_WORKER_PROGRAM="Z:$(tr / '\\' <<<"$work/testable/$(basename "$evil")")" \
+        run "$dir" "${names[@]:0:12}" x.crash "${names[@]:12}"
     [ "$(tr -d '\r' <"$dir/stats")" = "workers started: 3" ] ||
         fail "workers: 24 files and a crash took $(cat "$dir/stats"), not 3"
     [ "$(grep -c '^Done!$' <<<"$got")" = 24 ] || fail "workers: output was"$'\n'"$got"
