@@ -245,8 +245,10 @@ check_cut_names() {
 }
 
 # The zip writes the same bytes as the Linux build, whose library is built from the same source
-# and patches: every PngSuite image and every XPM icon Debian ships, where they are at hand.
-# OSTRELLE_LINUX_PROGRAM names the Linux build; without one the check says so.
+# and patches: every file of the formats test (every kind the library reads, as Pillow,
+# ImageMagick and GraphicsMagick write them, broken ones too), every PngSuite image and every XPM
+# icon Debian ships, where they are at hand. OSTRELLE_LINUX_PROGRAM names the Linux build; without
+# one the check says so.
 check_same_as_linux() {
     local linux=${OSTRELLE_LINUX_PROGRAM:-} dir names i same=0 files=0 tga
     if [ -z "$linux" ] || [ ! -x "$linux" ]; then
@@ -255,6 +257,13 @@ check_same_as_linux() {
     fi
     dir=$(fresh same-as-linux)
     [ ! -d "$suite/png" ] || cp "$suite"/png/*.png "$dir/"
+    /usr/bin/python3 - "$root/tests" "$dir" <<'PYTHON'
+import os, sys
+sys.path.insert(0, sys.argv[1])
+import formats_test
+for name, make, _ in formats_test.CASES:
+    make(os.path.join(sys.argv[2], "formats-" + name))
+PYTHON
     i=0
     while read -r icon; do
         cp "$icon" "$dir/icon$i.xpm"
