@@ -15,14 +15,6 @@ own_runs=${FUZZ_OWN_RUNS:-100000}
 seconds=${FUZZ_SECONDS:-15}
 build=build/fuzz
 started=$(date +%s)
-# The instrumented library is kept between runs until a patch to it changes; then its source is
-# unpacked afresh, since patching an already patched tree fails.
-patches=$(cat packaging/devil/*.patch | sha256sum | cut -c1-16)
-if [ "$(cat "$build/devil-patches" 2>/dev/null)" != "$patches" ]; then
-    rm -rf "$build/devil-build" "$build/devil"
-    mkdir -p "$build"
-    echo "$patches" >"$build/devil-patches"
-fi
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --parallel 2 >"$build/build.log" 2>&1 || {
     tail -40 "$build/build.log"

@@ -155,7 +155,26 @@ void storeBottomUp() {
     ilRegisterOrigin(IL_ORIGIN_LOWER_LEFT);
 }
 
-void takeImage(int index);
+// Puts the picture at the given place of the loaded image's chain in place of the image itself,
+// copying it, since a worker's next file loads into whichever image is current.
+void takeImage(int index) {
+    const ILuint name = static_cast<ILuint>(ilGetInteger(IL_CUR_IMAGE));
+    if (ilActiveImage(static_cast<ILuint>(index)) != IL_TRUE)
+        return;
+    const ILint width = ilGetInteger(IL_IMAGE_WIDTH), height = ilGetInteger(IL_IMAGE_HEIGHT),
+                bytes = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL),
+                format = ilGetInteger(IL_IMAGE_FORMAT), type = ilGetInteger(IL_IMAGE_TYPE),
+                origin = ilGetInteger(IL_IMAGE_ORIGIN), size = ilGetInteger(IL_IMAGE_SIZE_OF_DATA);
+    const ILubyte *data = ilGetData();
+    const std::vector<ILubyte> pixels(data, data + (data != nullptr && size > 0 ? size : 0));
+    ilBindImage(name);
+    if (pixels.empty() || format == IL_COLOUR_INDEX)
+        return;
+    if (ilTexImage(static_cast<ILuint>(width), static_cast<ILuint>(height), 1,
+                   static_cast<ILubyte>(bytes), static_cast<ILenum>(format),
+                   static_cast<ILenum>(type), const_cast<ILubyte *>(pixels.data())) == IL_TRUE)
+        ilRegisterOrigin(static_cast<ILenum>(origin));
+}
 
 // An icon holds several pictures of one image; the one shown is the largest, and of those the
 // deepest, the last one in the file among equals. Puts that picture in place of the loaded image,
@@ -186,27 +205,6 @@ void chooseIconEntry(FILE *input) {
     }
     if (best > 0)
         takeImage(best);
-}
-
-// Puts the picture at the given place of the loaded image's chain in place of the image itself,
-// copying it, since a worker's next file loads into whichever image is current.
-void takeImage(int index) {
-    const ILuint name = static_cast<ILuint>(ilGetInteger(IL_CUR_IMAGE));
-    if (ilActiveImage(static_cast<ILuint>(index)) != IL_TRUE)
-        return;
-    const ILint width = ilGetInteger(IL_IMAGE_WIDTH), height = ilGetInteger(IL_IMAGE_HEIGHT),
-                bytes = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL),
-                format = ilGetInteger(IL_IMAGE_FORMAT), type = ilGetInteger(IL_IMAGE_TYPE),
-                origin = ilGetInteger(IL_IMAGE_ORIGIN), size = ilGetInteger(IL_IMAGE_SIZE_OF_DATA);
-    const ILubyte *data = ilGetData();
-    const std::vector<ILubyte> pixels(data, data + (data != nullptr && size > 0 ? size : 0));
-    ilBindImage(name);
-    if (pixels.empty() || format == IL_COLOUR_INDEX)
-        return;
-    if (ilTexImage(static_cast<ILuint>(width), static_cast<ILuint>(height), 1,
-                   static_cast<ILubyte>(bytes), static_cast<ILenum>(format),
-                   static_cast<ILenum>(type), const_cast<ILubyte *>(pixels.data())) == IL_TRUE)
-        ilRegisterOrigin(static_cast<ILenum>(origin));
 }
 
 // A Macintosh icon holds its sizes in no set order: the one shown is the largest, the first of
@@ -270,21 +268,11 @@ FILE *streamOf(NativeFile file, const char *mode) {
     return stream;
 }
 
-// Whether a file starts with the PNG signature; leaves it at its start.
-bool startsAsPng(FILE *input) {
-    static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    unsigned char head[sizeof signature];
-    const bool png = std::fread(head, 1, sizeof head, input) == sizeof head &&
-                     std::memcmp(head, signature, sizeof head) == 0;
-    std::rewind(input);
-    return png;
-}
-
 // The reader for a file, chosen as the library chooses it for a name: by the ending, and by the
 // content where the ending names none; but a PNG by its signature, whatever its name (some
 // programs write PNG data under the ending of a format they cannot write).
-ILenum readerFor(const Job &job, FILE *input) {
-    if (input != nullptr && startsAsPng(input))
+ILenum readerFor(const Job &job, FILE *input, bool isPng) {
+    if (isPng)
         return IL_PNG;
     const ILenum type = ilTypeFromExt(job.ending.c_str());
     if (type != IL_TYPE_UNKNOWN || input == nullptr)
@@ -293,8 +281,9 @@ ILenum readerFor(const Job &job, FILE *input) {
 }
 
 Answer loadAndSave(const Job &job, FILE *input, FILE *output) {
+    PngProblem problem;
     if (input != nullptr) {
-        const PngProblem problem = checkPngDescriptor(fileno(input));
+        problem = checkPngDescriptor(fileno(input));
         if (problem.code != 0) {
             Answer answer = failed(Outcome::FailedLoad, problem.code, problem.text);
             answer.first = problem.width;
@@ -305,7 +294,7 @@ Answer loadAndSave(const Job &job, FILE *input, FILE *output) {
     }
     ilInit();
     clearPendingErrors();
-    const ILenum type = readerFor(job, input);
+    const ILenum type = readerFor(job, input, problem.isPng);
     if (type == IL_TYPE_UNKNOWN)
         return failed(Outcome::FailedLoad, IL_INVALID_EXTENSION);
     if (input == nullptr)

@@ -5,11 +5,8 @@
 
 #include <IL/il.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+#include <chrono>
+#include <thread>
 
 int publishOutput(NativeFile scratch, const std::string &outname, std::uint64_t largest) {
     // Sealed first: nothing the worker still holds or does can change the bytes read below.
@@ -31,13 +28,8 @@ int publishOutput(NativeFile scratch, const std::string &outname, std::uint64_t 
     contents.tail = tgaFooter();
     const Publish published = publishNew(outname, contents);
     // Tests end a run here too, with the output named and its report not yet printed.
-    if (published == Publish::Done && testOnly().publishPauseMs > 0) {
-#ifdef _WIN32
-        Sleep(static_cast<DWORD>(testOnly().publishPauseMs));
-#else
-        usleep(static_cast<useconds_t>(testOnly().publishPauseMs) * 1000);
-#endif
-    }
+    if (published == Publish::Done && testOnly().publishPauseMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(testOnly().publishPauseMs));
     switch (published) {
     case Publish::Done: return IL_NO_ERROR;
     case Publish::Exists: return IL_FILE_ALREADY_EXISTS;

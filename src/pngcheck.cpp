@@ -84,7 +84,7 @@ struct Reader {
 };
 
 PngProblem problem(int code, TextId text, std::uint32_t width = 0, std::uint32_t height = 0) {
-    return PngProblem{code, text, width, height};
+    return PngProblem{true, code, text, width, height};
 }
 
 PngProblem truncated() { return problem(IL_FILE_READ_ERROR, TextId::Truncated); }
@@ -129,6 +129,6 @@ PngProblem checkPngDescriptor(int fd) {
             return truncated();
         }
         if (isIend)
-            return {};
+            return problem(0, TextId::Library);
     }
 }

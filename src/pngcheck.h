@@ -6,10 +6,12 @@
 
 #include "report.h"
 
-// Why a file was refused: an error code from the library's own list, and which of the program's
-// texts tells the user, with the image's size where the text names it.
+// What the look found: whether the file is a PNG at all, and why it was refused: an error code
+// from the library's own list, and which of the program's texts tells the user, with the image's
+// size where the text names it.
 struct PngProblem {
-    int code = 0; // 0 when nothing is wrong
+    bool isPng = false; // the file starts with the PNG signature
+    int code = 0;       // 0 when nothing is wrong
     TextId text = TextId::Library;
     std::uint32_t width = 0, height = 0;
 };

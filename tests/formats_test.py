@@ -268,7 +268,8 @@ if IM:
         # PCX with lines of odd length; PNG data under another format's ending
         ("im-odd.pcx", tool_saved("im", [], 7, 5), "exact"),
         # XPM: colours for gray screens only, of one and four hex digits, X11's grays, a blank
-        # line before the pixels; a pixel or a colour that cannot be read
+        # line before the pixels, a symbol before the colour; a pixel, a colour or a row that
+        # cannot be read
         ("keys.xpm", raw(xpm([". g #858585", "# g None", "a c #123 g #000", "b m white"],
                              [".#ab", "ba#."])), "exact-im"),
         ("wide-hex.xpm", raw(xpm(["aa c #FFFEFFFD8100", "bb c #7FFF80000101", "cc c #ABCABCABC"],
@@ -277,8 +278,12 @@ if IM:
                               ["abcd"])), "exact-im"),
         ("blank-line.xpm", raw(xpm([" \tc #C0C0C0", ".\tc #000000"], ["  ..", ". . "],
                                    blank=True)), "exact-im"),
+        ("symbol.xpm", raw(xpm(["a s iconColor1 c #102030", "b c None"], ["ab", "ba"])),
+         "exact-im"),
         ("unknown-pixel.xpm", raw(xpm([". c #000000"], ["..", ".x"])), "refused"),
         ("unknown-name.xpm", raw(xpm([". c light goldenrod"], [".."])), "refused"),
+        ("short-row.xpm", raw(xpm(["a c #000000"], ["aaa", "aa"])), "refused"),
+        ("no-colour.xpm", raw(xpm(["a s name"], ["a"])), "refused"),
         # DDS in DXT5 (with alpha) and DXT1, as other readers decode them; PSD in CMYK
         ("im-dxt5.dds", tool_saved("im", [], 13, 7, alpha=True), "exact"),
         ("im-dxt1.dds", tool_saved("im", [], 13, 7), "exact"),

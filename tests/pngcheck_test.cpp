@@ -16,7 +16,7 @@ constexpr int invalidFileHeader = 1288, badDimensions = 1297, fileReadError = 12
 PngProblem check(const std::string &bytes) {
     std::FILE *file = std::tmpfile();
     if (file == nullptr)
-        return {-1, TextId::Library, 0, 0};
+        return {false, -1, TextId::Library, 0, 0};
     std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::fflush(file);
     ::lseek(fileno(file), 0, SEEK_SET);
